@@ -113,7 +113,10 @@ void MediaProbe::CloseFile() {
   }
   if (converter_.Bitmap || converter_.Buffer || converter_.ScaleContext || converter_.ScaleContext2)
     ConverterReset(converter_);
-  opened_ = OpenedInput{};
+  // The container goes before the file it reads from (a move assignment
+  // would release them in the other order).
+  opened_.ctx.reset();
+  opened_.io.reset();
   ResetValues();
 }
 
@@ -382,9 +385,12 @@ void MediaProbe::GetInfoText(std::string& text) {
   };
   for (unsigned p = 0; p < ctx_->nb_programs; ++p) {
     const AVProgram* program = ctx_->programs[p];
-    lines.push_back(Format("Program %d %s@%s", program->id,
-                           MetadataValue(program->metadata, "provider_name", "N/A").c_str(),
-                           MetadataValue(program->metadata, "name", "N/A").c_str()));
+    // The MPEG-TS demuxer keeps the service description under service_*.
+    const std::string provider = MetadataValue(program->metadata, "service_provider",
+                                               MetadataValue(program->metadata, "provider_name", "N/A"));
+    const std::string name = MetadataValue(program->metadata, "service_name",
+                                           MetadataValue(program->metadata, "name", "N/A"));
+    lines.push_back(Format("Program %d %s@%s", program->id, provider.c_str(), name.c_str()));
     AddMetadataBlock(lines, program->metadata, "  ");
     for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
       unsigned index = program->stream_index[k];

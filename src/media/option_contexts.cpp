@@ -39,26 +39,29 @@ bool OptDefault(OptionContexts& o, const std::string& rawName, const std::string
   if (name.empty() || value.empty() || !o.CodecOpts[0]) return false;
 
   const AVOption* found = nullptr;
+  unsigned holders = 0;
   int ret = 0;
   for (int type = 0; type < kOptionMediaTypes && ret >= 0; ++type) {
     const AVOption* opt = lib::avutil.av_opt_find(o.CodecOpts[0].get(), name.c_str(), nullptr, kTypeFlags[type], 0);
     if (opt) {
       found = opt;
       ret = lib::avutil.av_opt_set(o.CodecOpts[type].get(), name.c_str(), value.c_str(), 0);
+      if (ret >= 0) holders |= 1u << type;
     }
   }
-  auto trySet = [&](void* obj, const std::string& n) {
+  auto trySet = [&](void* obj, const std::string& n, unsigned holder) {
     if (found || !obj) return;
     if (const AVOption* opt = lib::avutil.av_opt_find(obj, n.c_str(), nullptr, 0, 0)) {
       found = opt;
       ret = lib::avutil.av_opt_set(obj, n.c_str(), value.c_str(), 0);
+      holders |= holder;
     }
   };
-  trySet(o.FormatOpts.get(), name);
-  trySet(o.SwsOpts.get(), name);
+  trySet(o.FormatOpts.get(), name, kFormatHolder);
+  trySet(o.SwsOpts.get(), name, kScalerHolder);
   if (!found && name.size() > 1) {
     int type = name[0] == 'a' ? 1 : name[0] == 'v' ? 0 : name[0] == 's' ? 3 : -1;
-    if (type >= 0) trySet(o.CodecOpts[type].get(), name.substr(1));
+    if (type >= 0) trySet(o.CodecOpts[type].get(), name.substr(1), 1u << type);
   }
   if (found && ret < 0) {
     lib::avutil.av_log(nullptr, AV_LOG_ERROR, "Invalid value \"%s\" for option \"%s\"\n", value.c_str(), name.c_str());
@@ -66,6 +69,7 @@ bool OptDefault(OptionContexts& o, const std::string& rawName, const std::string
   }
   if (!found) return false;
   o.OptNames.emplace_back(found->name);
+  o.Remembered.push_back({found->name, value, holders});
 
   std::int64_t debug = 0, fdebug = 0;
   lib::avutil.av_opt_get_int(o.CodecOpts[0].get(), "debug", 0, &debug);
@@ -75,14 +79,17 @@ bool OptDefault(OptionContexts& o, const std::string& rawName, const std::string
 }
 
 void SetContextOpts(const OptionContexts& o, void* target, void* holder, int flags) {
-  for (const std::string& name : o.OptNames) {
-    const AVOption* opt = lib::avutil.av_opt_find(holder, name.c_str(), nullptr, 0, 0);
+  unsigned bit = 0;
+  for (int i = 0; i < kOptionMediaTypes; ++i)
+    if (holder == o.CodecOpts[i].get()) bit = 1u << i;
+  if (holder == o.FormatOpts.get()) bit = kFormatHolder;
+  if (holder == o.SwsOpts.get()) bit = kScalerHolder;
+  if (bit == 0 || target == nullptr) return;
+  for (const RememberedOption& r : o.Remembered) {
+    if ((r.Holders & bit) == 0) continue;
+    const AVOption* opt = lib::avutil.av_opt_find(target, r.Name.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN);
     if (!opt || (opt->flags & flags) != flags) continue;
-    std::uint8_t* text = nullptr;
-    if (lib::avutil.av_opt_get(holder, name.c_str(), 0, &text) >= 0 && text) {
-      lib::avutil.av_opt_set(target, name.c_str(), reinterpret_cast<const char*>(text), 0);
-    }
-    lib::avutil.av_free(text);
+    lib::avutil.av_opt_set(target, r.Name.c_str(), r.Value.c_str(), AV_OPT_SEARCH_CHILDREN);
   }
 }
 

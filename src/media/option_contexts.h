@@ -15,8 +15,21 @@ namespace zelvo {
 
 constexpr int kOptionMediaTypes = 5;  // video, audio, data, subtitle, attachment
 
+// An accepted option as the user wrote it, with the holders it was set on
+// (bit n: codec holder of media type n; kFormatHolder; kScalerHolder). The
+// text is what gets applied later, so relative flag values ("+loop") apply to
+// each new context's own defaults rather than to the holder's.
+struct RememberedOption {
+  std::string Name;
+  std::string Value;
+  unsigned Holders = 0;
+};
+constexpr unsigned kFormatHolder = 1u << kOptionMediaTypes;
+constexpr unsigned kScalerHolder = 1u << (kOptionMediaTypes + 1);
+
 struct OptionContexts {
   std::vector<std::string> OptNames;  // accepted names, in the order set
+  std::vector<RememberedOption> Remembered;  // the same, with their texts
   CodecContextPtr CodecOpts[kOptionMediaTypes];
   FormatContextPtr FormatOpts;
   SwsContextPtr SwsOpts;
@@ -34,8 +47,10 @@ void FreeOptionContexts(OptionContexts& o);
 // "Invalid value \"%s\" for option \"%s\"\n" at error level).
 bool OptDefault(OptionContexts& o, const std::string& name, const std::string& value);
 
-// Copies every remembered option whose flags include `flags` from the holder
-// to the target object (a codec, format or scaler context).
+// Sets on the target object (a codec, format or scaler context) every
+// remembered option that was set on the given holder, that the target knows
+// (its private options included) and whose flags include `flags`; in the
+// order set, so a later value wins.
 void SetContextOpts(const OptionContexts& o, void* target, void* holder, int flags);
 
 }  // namespace zelvo

@@ -102,7 +102,8 @@ std::int64_t UnicodeFile::Seek(void* opaque, std::int64_t offset, int whence) {
 
 int OpenInputFile(FormatContextPtr preallocated, const std::string& libraryName, const AVInputFormat* format,
                   AVDictionary** options, OpenedInput& out) {
-  out = OpenedInput{};
+  out.ctx.reset();  // the container before its file
+  out.io.reset();
   std::unique_ptr<UnicodeFile> io;
   if (IsUnicodeName(libraryName)) {
     int error = 0;

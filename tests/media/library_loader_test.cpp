@@ -150,20 +150,9 @@ int CountLoaded(const std::string& soname, std::string* path) {
   return s.count;
 }
 
-// In a fresh process (nothing loaded yet, as at program start): a LibAV folder
-// holding the libraries is used, its own dependencies come from it too, and
-// the folder enters the library search path once.
-TEST(LoaderFolderTest, LibrariesAndTheirDependenciesLoadFromTheFolder) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const fs::path dir = fs::path(ZELVO_TEST_BINARY_DIR) / "loader" / "LibAV";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const char* kCopied[] = {"libavutil.so.57", "libswresample.so.4", "libavcodec.so.59"};
-  for (const char* name : kCopied)
-    fs::copy_file(fs::canonical(fs::path("/usr/lib/x86_64-linux-gnu") / name), dir / name,
-                  fs::copy_options::overwrite_existing);
-  EXPECT_EXIT(
-      {
+// Runs in the death-test child: loads from the folder, checks where the code
+// came from, and exits 0 when all is as expected.
+[[noreturn]] void LoadFromFolderInFreshProcess(const fs::path& dir) {
         LibraryLoader& l = LibraryLoader::Instance();
         l.SetLibraryPath(dir.string());
         bool ok = l.LoadLib(MediaLibrary::libAVCodec) && l.LoadLib(MediaLibrary::libAVUtil);
@@ -180,8 +169,21 @@ TEST(LoaderFolderTest, LibrariesAndTheirDependenciesLoadFromTheFolder) {
         if (!good) fprintf(stderr, "ok=%d codec=%s util=%s copies=%d env=%s err=%s\n", ok, codecPath.c_str(),
                            utilPath.c_str(), utilCopies, env.c_str(), l.LastError().c_str());
         std::exit(good ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+      }
+
+// In a fresh process (nothing loaded yet, as at program start): a LibAV folder
+// holding the libraries is used, its own dependencies come from it too, and
+// the folder enters the library search path once.
+TEST(LoaderFolderTest, LibrariesAndTheirDependenciesLoadFromTheFolder) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const fs::path dir = fs::path(ZELVO_TEST_BINARY_DIR) / "loader" / "LibAV";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const char* kCopied[] = {"libavutil.so.57", "libswresample.so.4", "libavcodec.so.59"};
+  for (const char* name : kCopied)
+    fs::copy_file(fs::canonical(fs::path("/usr/lib/x86_64-linux-gnu") / name), dir / name,
+                  fs::copy_options::overwrite_existing);
+  EXPECT_EXIT(LoadFromFolderInFreshProcess(dir), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

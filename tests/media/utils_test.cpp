@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -158,7 +159,7 @@ TEST(LocalTime, UsesTheStandardOffsetWithoutDaylightSaving) {
 
 TEST_F(MediaUtils, DoubleToRationalAndClip) {
   const struct { double d; int max; int num; int den; } kCases[] = {
-      {29.97, 100000, 2997, 100}, {25.0, 1000, 25, 1}, {0.5, 10, 1, 2}, {23.976, 1001, 24000, 1001}, {0.0, 100, 0, 1},
+      {29.97, 100000, 2997, 100}, {25.0, 1000, 25, 1}, {0.5, 10, 1, 2}, {23.976, 100000, 2997, 125}, {23.976, 1001, 983, 41}, {0.0, 100, 0, 1},
   };
   for (const auto& c : kCases) {
     Rational r = DoubleToRational(c.d, c.max);
@@ -255,8 +256,7 @@ TEST_F(MediaUtils, OptionHoldersRememberAcceptedNames) {
   EXPECT_FALSE(OptDefault(o, "b", ""));
   EXPECT_TRUE(logged.empty());
   EXPECT_FALSE(OptDefault(o, "g", "many"));
-  ASSERT_EQ(logged.size(), 1u);
-  EXPECT_EQ(logged[0], "Invalid value \"many\" for option \"g\"");
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), "Invalid value \"many\" for option \"g\""), 1);
   log.SetOnLog(nullptr);
   log.SetTriggerEventInMainThread(true);
 

@@ -31,8 +31,11 @@ struct ClipOptions {
   long audioBitRate = 128000;
   std::vector<std::pair<std::string, std::string>> containerTags;
   std::vector<std::pair<std::string, std::string>> videoTags, audioTags;  // stream metadata
-  // MPEG-TS only: put video and audio into two separate programs.
+  // MPEG-TS only: put video and audio into two separate programs (ids 1 and 2),
+  // each named as a service of serviceProvider.
   bool twoPrograms = false;
+  std::string serviceProvider = "Zelvo Test";
+  std::string videoServiceName = "Zelvo Video", audioServiceName = "Zelvo Audio";
 };
 
 // Writes the clip; false with a message in *error on failure.
