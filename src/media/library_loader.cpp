@@ -80,6 +80,12 @@ const LibraryItem kItems[kMediaLibraryCount] = {
     {MediaLibrary::libSDL, "SDL2-2.0", 0, BindSdl, UnbindSdl},
 };
 
+// RTLD_NOW: a missing symbol fails the load, not a later call. RTLD_NODELETE:
+// unloading releases the handle and clears the tables, but the code stays
+// mapped, so nothing the library made (objects, registered callbacks, its own
+// static allocations) is left dangling by an unload during the process.
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+
 bool IsRegularFile(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -141,7 +147,7 @@ void PreloadDependencies(const std::string& dir, const std::string& path, std::s
     const std::string full = dir + dep;
     if (!seen.insert(dep).second || !IsRegularFile(full)) continue;
     PreloadDependencies(dir, full, seen);
-    dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
+    dlopen(full.c_str(), kOpenFlags);
   }
 }
 
@@ -186,9 +192,9 @@ void* LibraryLoader::LoadModule(const std::string& dir, const std::string& file)
     AddToLibrarySearchPath(dir);
     std::set<std::string> seen{file};
     PreloadDependencies(dir, full, seen);
-    return dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return dlopen(full.c_str(), kOpenFlags);
   }
-  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return dlopen(file.c_str(), kOpenFlags);
 }
 
 bool LibraryLoader::LoadLib(MediaLibrary lib) {

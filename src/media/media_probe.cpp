@@ -56,8 +56,10 @@ std::string RateText(AVRational q, const char* unit) {
   return Format(", %1.0fk %s", x / 1000, unit);
 }
 
+// "s.uuuuuu"; the sign is written once, also for times between -1 s and 0.
 std::string SecondsText(std::int64_t us) {
-  return Format("%lld.%.6lld", static_cast<long long>(us / 1000000), static_cast<long long>(std::llabs(us % 1000000)));
+  const unsigned long long magnitude = us < 0 ? 0ULL - static_cast<unsigned long long>(us) : static_cast<unsigned long long>(us);
+  return Format("%s%llu.%.6llu", us < 0 ? "-" : "", magnitude / 1000000, magnitude % 1000000);
 }
 
 int LeadingInt(const std::string& s) { return std::atoi(s.c_str()); }

@@ -161,14 +161,34 @@ void ExpectNoFile(MediaProbe& probe, const std::function<void()>& fail = {}) {
          EXPECT_EQ(f.Year, 0);
          EXPECT_EQ(f.Title + f.Author + f.Comment, "");
        }},
-      {"GetVideoStreamInfo(0)", [&] { VideoStreamInfo v = StaleVideo(); probe.GetVideoStreamInfo(0, v); ExpectUnknown(v); }},
-      {"GetVideoStreamInfo(-1)", [&] { VideoStreamInfo v = StaleVideo(); probe.GetVideoStreamInfo(-1, v); ExpectUnknown(v); }},
-      {"GetAudioStreamInfo(-1)", [&] { AudioStreamInfo a = StaleAudio(); probe.GetAudioStreamInfo(-1, a); ExpectUnknown(a); }},
+      {"GetVideoStreamInfo(0)",
+       [&] {
+         VideoStreamInfo v = StaleVideo();
+         probe.GetVideoStreamInfo(0, v);
+         ExpectUnknown(v);
+       }},
+      {"GetVideoStreamInfo(-1)",
+       [&] {
+         VideoStreamInfo v = StaleVideo();
+         probe.GetVideoStreamInfo(-1, v);
+         ExpectUnknown(v);
+       }},
+      {"GetAudioStreamInfo(-1)",
+       [&] {
+         AudioStreamInfo a = StaleAudio();
+         probe.GetAudioStreamInfo(-1, a);
+         ExpectUnknown(a);
+       }},
       {"IsAudioStream", [&] { EXPECT_FALSE(probe.IsAudioStream(0)); }},
       {"IsVideoStream", [&] { EXPECT_FALSE(probe.IsVideoStream(0)); }},
       {"GetFileName", [&] { EXPECT_EQ(probe.GetFileName(), ""); }},
       {"GetFormatName", [&] { EXPECT_EQ(probe.GetFormatName(), ""); }},
-      {"GetInfoText", [&] { std::string t = "stale"; probe.GetInfoText(t); EXPECT_EQ(t, ""); }},
+      {"GetInfoText",
+       [&] {
+         std::string t = "stale";
+         probe.GetInfoText(t);
+         EXPECT_EQ(t, "");
+       }},
   };
   for (const auto& q : kQueries) {
     SCOPED_TRACE(q.name);
@@ -190,8 +210,10 @@ TEST_F(MediaProbeTest, FailedOpenReportsTheFileAndLeavesNoFile) {
     bool prefixOnly;
   } kCases[] = {
       {"missing", missing, "", missing + ": No such file or directory", false},
-      {"zero bytes", test::ZeroByteFile(), "", test::ZeroByteFile() + ": Invalid data found when processing input", false},
-      {"random bytes", test::RandomBytesFile(), "", test::RandomBytesFile() + ": Invalid data found when processing input", false},
+      {"zero bytes", test::ZeroByteFile(), "", test::ZeroByteFile() + ": Invalid data found when processing input",
+       false},
+      {"random bytes", test::RandomBytesFile(), "",
+       test::RandomBytesFile() + ": Invalid data found when processing input", false},
       {"index cut off", test::TruncatedFile(), "", test::TruncatedFile() + ": ", true},
       {"folder", test::FixtureDir(), "", test::FixtureDir() + ": ", true},
       {"unknown forced format", test::VideoAudioMp4(), "nosuchfmt", "Unknown input format: nosuchfmt", false},
@@ -231,11 +253,13 @@ TEST_F(MediaProbeTest, DescribesContainersAndStreams) {
   } kCases[] = {
       {"mp4", test::VideoAudioMp4(), "", kMp4Format, 2, 0, 0, 1, {kMpeg4Codec, 320, 240, 4.0f / 3, true}, kAacCodec},
       {"mp3", test::AudioOnlyMp3(), "", "mp3", 1, 0, -1, 0, {}, "mp3float(MP3 (MPEG audio layer 3))"},
-      {"wav, forced", test::AudioOnlyWav(), "wav", "wav", 1, 0, -1, 0, {}, "pcm_s16le(PCM signed 16-bit little-endian)"},
+      {"wav, forced", test::AudioOnlyWav(), "wav", "wav", 1, 0, -1, 0, {},
+       "pcm_s16le(PCM signed 16-bit little-endian)"},
       {"h264", test::H264Clip(), "", kMp4Format, 2, 0, 0, 1,
        {"h264(H.264 / AVC / MPEG-4 AVC / MPEG-4 part 10)", 640, 360, 0.0f, true}, kAacCodec},
       {"mpegts", test::TwoProgramTs(), "", "mpegts", 2, 2, 0, 1, {kMpeg4Codec, 320, 240, 4.0f / 3, true}, kAacCodec},
-      {"matroska", test::TaggedFile(), "", "matroska,webm", 2, 0, 0, 1, {kMpeg4Codec, 320, 240, 4.0f / 3, false}, kAacCodec},
+      {"matroska", test::TaggedFile(), "", "matroska,webm", 2, 0, 0, 1, {kMpeg4Codec, 320, 240, 4.0f / 3, false},
+       kAacCodec},
       {"non-ASCII name", test::NonAsciiNamedFile(), "", kMp4Format, 2, 0, 0, 1, {kMpeg4Codec, 320, 240, 4.0f / 3, true},
        kAacCodec},
   };
@@ -320,8 +344,18 @@ TEST_F(MediaProbeTest, StreamQueriesRejectWrongStreams) {
     SCOPED_TRACE(c.message);
     ASSERT_TRUE(probe.ProbeFile(c.path)) << probe.LastErrMsg();
     switch (c.query) {
-      case Query::Video: { VideoStreamInfo v = StaleVideo(); probe.GetVideoStreamInfo(c.index, v); ExpectUnknown(v); break; }
-      case Query::Audio: { AudioStreamInfo a = StaleAudio(); probe.GetAudioStreamInfo(c.index, a); ExpectUnknown(a); break; }
+      case Query::Video: {
+        VideoStreamInfo v = StaleVideo();
+        probe.GetVideoStreamInfo(c.index, v);
+        ExpectUnknown(v);
+        break;
+      }
+      case Query::Audio: {
+        AudioStreamInfo a = StaleAudio();
+        probe.GetAudioStreamInfo(c.index, a);
+        ExpectUnknown(a);
+        break;
+      }
       case Query::IsVideo: EXPECT_FALSE(probe.IsVideoStream(c.index)); break;
       case Query::IsAudio: EXPECT_FALSE(probe.IsAudioStream(c.index)); break;
     }
@@ -393,8 +427,8 @@ TEST_F(MediaProbeTest, InfoTextMetadataShowsCommonTagNames) {
   // Raw ID3 frame names are shown under their common names; Matroska hands
   // the other tags back upper-cased, and the title from its own element.
   const std::map<std::string, std::string> kExpected = {
-      {"composer", "Zelvo Composer"},   {"publisher", "Zelvo Publisher"}, {"albumsort", "Zelvo Album Sort"},
-      {"title", "Zelvo Tagged Clip"},   {"ARTIST", "Zelvo Test Artist"}, {"COMMENT", "synthetic fixture"},
+      {"composer", "Zelvo Composer"}, {"publisher", "Zelvo Publisher"}, {"albumsort", "Zelvo Album Sort"},
+      {"title", "Zelvo Tagged Clip"}, {"ARTIST", "Zelvo Test Artist"},  {"COMMENT", "synthetic fixture"},
       {"DATE", "2021-05-06"},
   };
   for (const auto& [key, value] : kExpected) {
@@ -427,12 +461,15 @@ TEST_F(MediaProbeTest, InfoTextListsEveryStreamOnce) {
       {test::H264Clip(), {{"Video: h264 ", ", 640x360", ", 25 fps, 25 tbr, 12800 tbn"}, {"Audio: aac "}}},
       {test::AudioOnlyWav(), {{", 1/44100: Audio: pcm_s16le ", ", Duration: 00:00:02.000"}}},
       {test::AudioOnlyMp3(), {{"Audio: mp3", "44100 Hz, stereo"}}},
-      {test::TaggedFile(), {{"(eng), 1/1000: Video: mpeg4 ", ", 25 fps, 25 tbr, 1k tbn", ", Duration: N/A"}, {"(eng), 1/1000: Audio: aac "}}},
-      {test::TwoProgramTs(), {{"[0x100], 1/90000: Video: mpeg4 ", ", 25 tbr, 90k tbn"}, {"[0x101](eng), 1/90000: Audio: aac "}}},
+      {test::TaggedFile(),
+       {{"(eng), 1/1000: Video: mpeg4 ", ", 25 fps, 25 tbr, 1k tbn", ", Duration: N/A"},
+        {"(eng), 1/1000: Audio: aac "}}},
+      {test::TwoProgramTs(),
+       {{"[0x100], 1/90000: Video: mpeg4 ", ", 25 tbr, 90k tbn"}, {"[0x101](eng), 1/90000: Audio: aac "}}},
       {test::NonAsciiNamedFile(), {{"Video: mpeg4 "}, {"Audio: aac "}}},
   };
-  const std::regex kStreamLine(
-      R"(Stream #\d+(\[0x[0-9a-f]+\])?(\([a-z]{3}\))?, \d+/\d+: (Video|Audio): .*, Duration: (\d\d:\d\d:\d\d\.\d{3}|N/A))");
+  const std::regex kStreamLine(R"(Stream #\d+(\[0x[0-9a-f]+\])?(\([a-z]{3}\))?, \d+/\d+: (Video|Audio): )"
+                               R"(.*, Duration: (\d\d:\d\d:\d\d\.\d{3}|N/A))");
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.path);
     MediaProbe probe;
@@ -443,7 +480,8 @@ TEST_F(MediaProbeTest, InfoTextListsEveryStreamOnce) {
       const std::vector<std::string> found = StreamLines(lines, i);
       ASSERT_EQ(found.size(), 1u) << "stream #" << i;
       EXPECT_TRUE(std::regex_match(found[0], kStreamLine)) << found[0];
-      for (const char* part : c.streams[static_cast<size_t>(i)]) EXPECT_NE(found[0].find(part), std::string::npos) << found[0] << "\n  lacks: " << part;
+      for (const char* part : c.streams[static_cast<size_t>(i)])
+        EXPECT_NE(found[0].find(part), std::string::npos) << found[0] << "\n  lacks: " << part;
     }
     for (size_t i = 0; i < lines.size(); ++i) {
       if (lines[i].find_first_not_of(' ') == std::string::npos) ADD_FAILURE() << "blank line " << i;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <numbers>
 #include <random>
 
 #include "media/handles.h"
@@ -58,7 +59,8 @@ void FillPattern(AVFrame* frame, std::int64_t index) {
   const int span = w - side > 0 ? w - side : 1;
   const int sx = (t * 6) % span, sy = (h - side) / 2;
   for (int y = sy; y < sy + side && y < h; ++y)
-    for (int x = sx; x < sx + side && x < w; ++x) frame->data[0][static_cast<std::ptrdiff_t>(y) * frame->linesize[0] + x] = 235;
+    for (int x = sx; x < sx + side && x < w; ++x)
+      frame->data[0][static_cast<std::ptrdiff_t>(y) * frame->linesize[0] + x] = 235;
   for (int y = 0; y < (h + 1) / 2; ++y) {
     std::uint8_t* cb = frame->data[1] + static_cast<std::ptrdiff_t>(y) * frame->linesize[1];
     std::uint8_t* cr = frame->data[2] + static_cast<std::ptrdiff_t>(y) * frame->linesize[2];
@@ -76,15 +78,24 @@ void FillTone(AVFrame* frame, std::int64_t firstSample) {
   for (int c = 0; c < channels; ++c) {
     const double hz = 440.0 * std::pow(1.5, c);
     for (int i = 0; i < frame->nb_samples; ++i) {
-      const double v = 0.3 * std::sin(2.0 * M_PI * hz * static_cast<double>(firstSample + i) / frame->sample_rate);
+      const double v =
+          0.3 * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(firstSample + i) / frame->sample_rate);
       const int packed = i * channels + c;
       switch (format) {
         case AV_SAMPLE_FMT_FLTP: reinterpret_cast<float*>(frame->data[c])[i] = static_cast<float>(v); break;
         case AV_SAMPLE_FMT_FLT: reinterpret_cast<float*>(frame->data[0])[packed] = static_cast<float>(v); break;
-        case AV_SAMPLE_FMT_S16P: reinterpret_cast<std::int16_t*>(frame->data[c])[i] = static_cast<std::int16_t>(v * 32767); break;
-        case AV_SAMPLE_FMT_S16: reinterpret_cast<std::int16_t*>(frame->data[0])[packed] = static_cast<std::int16_t>(v * 32767); break;
-        case AV_SAMPLE_FMT_S32P: reinterpret_cast<std::int32_t*>(frame->data[c])[i] = static_cast<std::int32_t>(v * 2147483647.0); break;
-        case AV_SAMPLE_FMT_S32: reinterpret_cast<std::int32_t*>(frame->data[0])[packed] = static_cast<std::int32_t>(v * 2147483647.0); break;
+        case AV_SAMPLE_FMT_S16P:
+          reinterpret_cast<std::int16_t*>(frame->data[c])[i] = static_cast<std::int16_t>(v * 32767);
+          break;
+        case AV_SAMPLE_FMT_S16:
+          reinterpret_cast<std::int16_t*>(frame->data[0])[packed] = static_cast<std::int16_t>(v * 32767);
+          break;
+        case AV_SAMPLE_FMT_S32P:
+          reinterpret_cast<std::int32_t*>(frame->data[c])[i] = static_cast<std::int32_t>(v * 2147483647.0);
+          break;
+        case AV_SAMPLE_FMT_S32:
+          reinterpret_cast<std::int32_t*>(frame->data[0])[packed] = static_cast<std::int32_t>(v * 2147483647.0);
+          break;
         default: return;
       }
     }
@@ -100,9 +111,9 @@ struct OutStream {
   AVStream* st = nullptr;
   CodecContextPtr enc;
   FramePtr frame;
-  std::int64_t next = 0;   // pts of the next frame in the encoder's time base
-  std::int64_t total = 0;  // frames (video) or samples (audio) to write
-  int frameSize = 0;          // audio samples per frame
+  std::int64_t next = 0;     // pts of the next frame in the encoder's time base
+  std::int64_t total = 0;    // frames (video) or samples (audio) to write
+  int frameSize = 0;         // audio samples per frame
   bool partialLast = false;  // the encoder takes a short last audio frame
   bool flushed = false;
 };
@@ -112,8 +123,8 @@ class ClipWriter {
   explicit ClipWriter(const ClipOptions& o) : o_(o) {}
 
   ~ClipWriter() {
-    // Codec contexts and frames go with their streams; the byte stream is
-    // closed before the context that refers to it is freed.
+    // The byte stream is closed before the context that refers to it is
+    // freed; the encoders and frames (members) go after both.
     if (oc_ && ownsPb_) lib::avformat.avio_closep(&oc_->pb);
     oc_.reset();
     io_.reset();
@@ -133,8 +144,8 @@ class ClipWriter {
 
   bool Run() {
     AVFormatContext* oc = nullptr;
-    int ret = lib::avformat.avformat_alloc_output_context2(&oc, nullptr, o_.format.empty() ? nullptr : o_.format.c_str(),
-                                                           o_.path.c_str());
+    int ret = lib::avformat.avformat_alloc_output_context2(
+        &oc, nullptr, o_.format.empty() ? nullptr : o_.format.c_str(), o_.path.c_str());
     if (ret < 0 || !oc) return Fail("no muxer for this name", ret);
     oc_.reset(oc);
     if (!packet_) return Fail("cannot allocate a packet", AVERROR(ENOMEM));
@@ -218,7 +229,8 @@ class ClipWriter {
     if (!audio_.enc) return Fail("cannot allocate the audio encoder", AVERROR(ENOMEM));
     AVCodecContext* c = audio_.enc.get();
     c->sample_fmt = PickSampleFormat(codec);
-    if (c->sample_fmt == AV_SAMPLE_FMT_NONE) return Fail("no sample format the tone can be written in for " + o_.audioCodec);
+    if (c->sample_fmt == AV_SAMPLE_FMT_NONE)
+      return Fail("no sample format the tone can be written in for " + o_.audioCodec);
     c->sample_rate = o_.sampleRate;
     lib::avutil.av_channel_layout_default(&c->ch_layout, o_.channels);
     c->time_base = AVRational{1, o_.sampleRate};
@@ -226,7 +238,8 @@ class ClipWriter {
     if (!OpenEncoder(audio_, codec)) return false;
     SetTags(&audio_.st->metadata, o_.audioTags);
     audio_.total = std::llround(o_.seconds * o_.sampleRate);
-    audio_.partialLast = (codec->capabilities & (AV_CODEC_CAP_VARIABLE_FRAME_SIZE | AV_CODEC_CAP_SMALL_LAST_FRAME)) != 0;
+    audio_.partialLast =
+        (codec->capabilities & (AV_CODEC_CAP_VARIABLE_FRAME_SIZE | AV_CODEC_CAP_SMALL_LAST_FRAME)) != 0;
     // PCM encoders take any frame size and report none.
     audio_.frameSize =
         (c->frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) ? c->frame_size : 1024;
@@ -242,8 +255,11 @@ class ClipWriter {
 
   bool AddPrograms() {
     if (!video_.st || !audio_.st) return Fail("two programs need both a video and an audio stream");
-    const struct { int id; AVStream* st; const std::string& name; } kPrograms[] = {
-        {1, video_.st, o_.videoServiceName}, {2, audio_.st, o_.audioServiceName}};
+    const struct {
+      int id;
+      AVStream* st;
+      const std::string& name;
+    } kPrograms[] = {{1, video_.st, o_.videoServiceName}, {2, audio_.st, o_.audioServiceName}};
     for (const auto& p : kPrograms) {
       AVProgram* program = lib::avformat.av_new_program(oc_.get(), p.id);
       if (!program) return Fail("cannot add a program", AVERROR(ENOMEM));
@@ -340,7 +356,8 @@ struct Fixture {
 };
 
 // Generates a fixture once per process; make writes the file it is given.
-const std::string& Provide(Fixture& f, const char* name, const std::function<bool(const std::string&, std::string&)>& make) {
+const std::string& Provide(Fixture& f, const char* name,
+                           const std::function<bool(const std::string&, std::string&)>& make) {
   std::call_once(f.once, [&] {
     f.path = FixtureDir() + "/" + name;
     std::string error;
@@ -449,7 +466,7 @@ const std::string& TwoProgramTs() {
 const std::string& TaggedFile() {
   static Fixture f;
   return Provide(f, "tagged.mkv", Clip("matroska", [](ClipOptions& o) {
-                   o.containerTags = {{"title", "Zelvo Tagged Clip"},  {"artist", "Zelvo Test Artist"},
+                   o.containerTags = {{"title", "Zelvo Tagged Clip"},   {"artist", "Zelvo Test Artist"},
                                       {"comment", "synthetic fixture"}, {"date", "2021-05-06"},
                                       {"TCOM", "Zelvo Composer"},       {"TPUB", "Zelvo Publisher"},
                                       {"TSOA", "Zelvo Album Sort"}};
