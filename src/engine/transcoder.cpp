@@ -114,8 +114,11 @@ void Transcoder::Reset() {
   state_ = OptionState{};
   FreeOptionContexts(generic_);
   AllocOptionContexts(generic_, state_.swsFlags);
+  outputSlots_.clear();
+  outputs_.clear();
   inputs_.clear();
-  outputCount_ = 0;
+  joinTaken_ = false;
+  errorMessage_.clear();
 }
 
 void Transcoder::Log(LogLevel level, const std::string& message) const { EngineLog::Logger().Log(this, level, message); }
@@ -309,10 +312,11 @@ void Transcoder::SetTarget(const std::string& type, const std::string& norm, con
     bool found = classify(static_cast<double>(state_.frameRate.num) * 1000.0 / state_.frameRate.den, detected);
     // The codec time base of the inputs' video streams is no longer exposed;
     // their frame rate says the same.
-    for (const OpenedInput& in : inputs_) {
-      if (found || !in.ctx) break;
-      for (unsigned i = 0; i < in.ctx->nb_streams && !found; ++i) {
-        const AVStream* st = in.ctx->streams[i];
+    for (const auto& in : inputs_) {
+      if (found) break;
+      const AVFormatContext* ic = in->opened.ctx.get();
+      for (unsigned i = 0; i < ic->nb_streams && !found; ++i) {
+        const AVStream* st = ic->streams[i];
         if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || st->r_frame_rate.den == 0) continue;
         found = classify(static_cast<double>(st->r_frame_rate.num) * 1000.0 / st->r_frame_rate.den, detected);
       }
@@ -600,9 +604,12 @@ void Transcoder::SetOption(const std::string& name, const std::string& value) {
     integer("dc", &OptionState::intraDcPrecision);
     s["vtag"] = [](Transcoder& e, const std::string&, const std::string& v) { e.state_.videoTag = ParseTag(v, "video"); };
     for (const char* n : {"newvideo", "newaudio", "newsubtitle"})
-      s[n] = [](Transcoder& e, const std::string&, const std::string&) {
-        if (e.outputCount_ == 0) throw EngineException("At least one output file must be specified");
-        throw EngineException("Adding streams to an output needs the output setup of the engine");
+      s[n] = [](Transcoder& e, const std::string& nm, const std::string&) {
+        if (e.outputs_.empty()) throw EngineException("At least one output file must be specified");
+        EngineOutput& last = *e.outputs_.back();
+        if (nm == "newvideo") e.AddVideoStream(last);
+        else if (nm == "newaudio") e.AddAudioStream(last);
+        else e.AddSubtitleStream(last);
       };
     text("vlang", &OptionState::videoLanguage);
     flag("qphist", &OptionState::qpHistogram);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/engine_exception.h"
+#include "engine/engine_files.h"
 #include "engine/option_state.h"
 #include "media/engine_log.h"
 #include "media/option_contexts.h"
@@ -45,6 +46,21 @@ class Transcoder {
   // detection finds nothing.
   void SetTarget(const std::string& type, const std::string& norm, const std::string& fallbackNorm);
 
+  // Opens an input and analyses its streams: true, or false with
+  // ErrorMessage() set; raises EngineException for an unknown forced format.
+  bool OpenInput(const std::string& fileName);
+  // Sets up an output with its streams from the option state: the output's
+  // index, or -1 with ErrorMessage() set.
+  int OpenOutput(const std::string& fileName, bool join);
+  // The reason of the last failed open.
+  const std::string& ErrorMessage() const { return errorMessage_; }
+
+  int InputCount() const { return static_cast<int>(inputs_.size()); }
+  int OutputCount() const { return static_cast<int>(outputs_.size()); }
+  const EngineInput& Input(int i) const { return *inputs_[static_cast<size_t>(i)]; }
+  const EngineOutput& Output(int i) const { return *outputs_[static_cast<size_t>(i)]; }
+  std::int64_t TotalDuration() const { return state_.totalDuration; }
+
   const OptionState& Options() const { return state_; }
   const OptionContexts& GenericOptions() const { return generic_; }
 
@@ -64,10 +80,19 @@ class Transcoder {
   bool SetPrivateOption(const std::string& name, const std::string& value);
   void ApplyPresetText(const std::string& key, const std::string& text, MediaKind kind);
 
+  const AVCodec* ChooseCodec(const std::string& name, AVMediaType type, bool encoder, std::string& error) const;
+  void AddVideoStream(EngineOutput& out);
+  void AddAudioStream(EngineOutput& out);
+  void AddSubtitleStream(EngineOutput& out);
+  EngineOutputStream& NewOutputStream(EngineOutput& out, MediaKind kind);
+
   OptionState state_;
   OptionContexts generic_;
-  std::vector<OpenedInput> inputs_;  // opened inputs, in order
-  int outputCount_ = 0;              // outputs set up so far
+  std::vector<std::unique_ptr<EngineInput>> inputs_;    // in the order opened
+  std::vector<std::unique_ptr<EngineOutput>> outputs_;  // in the order set up
+  std::vector<int> outputSlots_;  // output slot i -> output; a join output fills one slot per input
+  bool joinTaken_ = false;
+  std::string errorMessage_;
 };
 
 }  // namespace zelvo
