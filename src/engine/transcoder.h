@@ -8,6 +8,9 @@
 // log and codec lock.
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,20 @@
 #include "media/unicode_io.h"
 
 namespace zelvo {
+
+// What a progress report carries (microseconds, bytes, kbit/s).
+struct EngineProgress {
+  int fileIndex = 0;                 // the input being played; -1 in the final report
+  std::int64_t totalDuration = -1;   // -1 when unknown
+  std::int64_t currentDuration = 0;  // written time
+  std::int64_t totalSize = 0;
+  float bitRate = 0;
+  float quality = 0;
+  int fps = 0;
+  int frameNumber = 0;
+};
+
+class Runner;  // one run (run.cpp)
 
 class Transcoder {
  public:
@@ -59,7 +76,33 @@ class Transcoder {
   int OutputCount() const { return static_cast<int>(outputs_.size()); }
   const EngineInput& Input(int i) const { return *inputs_[static_cast<size_t>(i)]; }
   const EngineOutput& Output(int i) const { return *outputs_[static_cast<size_t>(i)]; }
+  // The output that output slot i writes to (a join output fills one slot per input).
+  int OutputSlotCount() const { return static_cast<int>(outputSlots_.size()); }
   std::int64_t TotalDuration() const { return state_.totalDuration; }
+
+  // One run: prepares the streams, transcodes until the inputs end, a limit
+  // is reached or a stop is requested, writes the trailers, cleans up and
+  // sends the terminate notification. Errors end the run and are recorded
+  // (ExceptionRaised, ExceptionMessage); nothing escapes. Runs in the
+  // caller's thread (the task's worker).
+  void Run();
+  // Any thread: ends the run at its next check (also inside a long run of
+  // duplicated frames).
+  void RequestStop() { stop_ = true; }
+  bool StopRequested() const { return stop_; }
+  bool Finished() const { return finished_; }
+  bool ExceptionRaised() const { return exceptionRaised_; }
+  const std::string& ExceptionMessage() const { return exceptionMessage_; }
+  // Set before Run, from the thread that starts it.
+  void SetProgressInterval(std::int64_t microseconds) { progressInterval_ = microseconds; }
+  void SetOnProgress(std::function<void(const EngineProgress&)> handler) { onProgress_ = std::move(handler); }
+  void SetOnTerminate(std::function<void()> handler) { onTerminate_ = std::move(handler); }
+  // Frames must be decoded when a custom hook or a preview is on: a copied
+  // video stream is refused then.
+  void SetFrameConsumers(bool customHook, bool preview) {
+    customHook_ = customHook;
+    preview_ = preview;
+  }
 
   const OptionState& Options() const { return state_; }
   const OptionContexts& GenericOptions() const { return generic_; }
@@ -86,8 +129,22 @@ class Transcoder {
   void AddSubtitleStream(EngineOutput& out);
   EngineOutputStream& NewOutputStream(EngineOutput& out, MediaKind kind);
 
+  friend class Runner;
+  // Closes the outputs (deleting those left empty) and the inputs, and
+  // frees what the option state holds.
+  void Cleanup();
+
   OptionState state_;
   OptionContexts generic_;
+  // Run control: stop_ is written by any thread; the rest by the running thread.
+  std::atomic<bool> stop_{false};
+  bool finished_ = false;
+  bool exceptionRaised_ = false;
+  std::string exceptionMessage_;
+  std::int64_t progressInterval_ = 500000;
+  std::function<void(const EngineProgress&)> onProgress_;
+  std::function<void()> onTerminate_;
+  bool customHook_ = false, preview_ = false;
   std::vector<std::unique_ptr<EngineInput>> inputs_;    // in the order opened
   std::vector<std::unique_ptr<EngineOutput>> outputs_;  // in the order set up
   std::vector<int> outputSlots_;  // output slot i -> output; a join output fills one slot per input

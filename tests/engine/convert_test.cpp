@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "engine/transcoder.h"
+#include "media/av_entries.h"
+#include "media/engine_log.h"
+#include "media/media_probe.h"
+#include "media/utils.h"
+#include "test_media.h"
+
+namespace fs = std::filesystem;
+using namespace zelvo;
+
+namespace {
+
+struct Expected {
+  std::string format;       // probed container short name (prefix match)
+  std::string videoCodec;   // decoder name of the video stream; empty: no video
+  int width = 0, height = 0;
+  double fps = 0;
+  std::string audioCodec;   // empty: no audio
+  int sampleRate = 0, channels = 0;
+};
+
+// Decodes every packet of a file; returns the number of decoding errors.
+int DecodeErrors(const std::string& path) {
+  OpenedInput in;
+  FormatContextPtr ctx(lib::avformat.avformat_alloc_context());
+  if (OpenInputFile(std::move(ctx), LibraryFileNameOf(path), nullptr, nullptr, in) < 0) return 1000;
+  if (lib::avformat.avformat_find_stream_info(in.ctx.get(), nullptr) < 0) return 1000;
+  std::vector<CodecContextPtr> decoders(in.ctx->nb_streams);
+  for (unsigned i = 0; i < in.ctx->nb_streams; ++i) {
+    const AVCodec* c = lib::avcodec.avcodec_find_decoder(in.ctx->streams[i]->codecpar->codec_id);
+    if (!c) continue;
+    decoders[i].reset(lib::avcodec.avcodec_alloc_context3(c));
+    lib::avcodec.avcodec_parameters_to_context(decoders[i].get(), in.ctx->streams[i]->codecpar);
+    if (lib::avcodec.avcodec_open2(decoders[i].get(), c, nullptr) < 0) return 1000;
+  }
+  PacketPtr pkt(lib::avcodec.av_packet_alloc());
+  FramePtr frame(lib::avutil.av_frame_alloc());
+  int errors = 0;
+  while (lib::avformat.av_read_frame(in.ctx.get(), pkt.get()) >= 0) {
+    AVCodecContext* dec = decoders[static_cast<size_t>(pkt->stream_index)].get();
+    if (dec && dec->codec_type != AVMEDIA_TYPE_SUBTITLE) {
+      if (lib::avcodec.avcodec_send_packet(dec, pkt.get()) < 0) ++errors;
+      while (lib::avcodec.avcodec_receive_frame(dec, frame.get()) >= 0) lib::avutil.av_frame_unref(frame.get());
+    }
+    lib::avcodec.av_packet_unref(pkt.get());
+  }
+  return errors;
+}
+
+class EngineConvert : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::LoadMediaLibrariesForTests();
+    outDir = fs::path(test::FixtureDir()) / "engine-convert";
+    fs::create_directories(outDir);
+  }
+  // Converts `input` with the options (name, value) given before the output.
+  std::string Convert(const std::string& input, const std::string& outName,
+                      const std::vector<std::pair<std::string, std::string>>& options, Transcoder& t) {
+    const std::string out = (outDir / outName).string();
+    std::error_code ec;
+    fs::remove(out, ec);
+    EXPECT_TRUE(t.OpenInput(input)) << t.ErrorMessage();
+    for (const auto& o : options) t.SetOption(o.first, o.second);
+    EXPECT_GE(t.OpenOutput(out, false), 0) << t.ErrorMessage();
+    t.Run();
+    EXPECT_FALSE(t.ExceptionRaised()) << outName << ": " << t.ExceptionMessage();
+    EXPECT_TRUE(t.Finished());
+    return out;
+  }
+  fs::path outDir;
+};
+
+void CheckOutput(const std::string& path, const Expected& e, double seconds) {
+  MediaProbe probe;
+  ASSERT_TRUE(probe.ProbeFile(path)) << path << ": " << probe.LastErrMsg();
+  EXPECT_EQ(probe.GetFormatName().rfind(e.format, 0), 0u) << path << " is " << probe.GetFormatName();
+  FileStreamInfo fi;
+  probe.GetFileStreamInfo(fi);
+  if (!e.videoCodec.empty()) {
+    ASSERT_EQ(probe.VideoStreamCount(), 1) << path;
+    VideoStreamInfo v;
+    probe.GetVideoStreamInfo(-1, v);
+    EXPECT_EQ(v.CodecName.rfind(e.videoCodec, 0), 0u) << path << ": " << v.CodecName;
+    EXPECT_EQ(v.Width, e.width) << path;
+    EXPECT_EQ(v.Height, e.height) << path;
+    if (e.fps > 0) {
+      EXPECT_NEAR(static_cast<double>(v.FrameRateNum) / v.FrameRateDen, e.fps, 0.02) << path;
+    }
+  } else {
+    EXPECT_EQ(probe.VideoStreamCount(), 0) << path;
+  }
+  if (!e.audioCodec.empty()) {
+    ASSERT_EQ(probe.AudioStreamCount(), 1) << path;
+    AudioStreamInfo a;
+    probe.GetAudioStreamInfo(-1, a);
+    EXPECT_EQ(a.CodecName.rfind(e.audioCodec, 0), 0u) << path << ": " << a.CodecName;
+    EXPECT_EQ(a.SampleRate, e.sampleRate) << path;
+    EXPECT_EQ(a.Channels, e.channels) << path;
+  } else {
+    EXPECT_EQ(probe.AudioStreamCount(), 0) << path;
+  }
+  const double frame = e.fps > 0 ? 1.0 / e.fps : 0.05;
+  EXPECT_NEAR(static_cast<double>(fi.Duration) / 1e6, seconds, frame + 0.08) << path;
+  EXPECT_EQ(DecodeErrors(path), 0) << path;
+}
+
+TEST_F(EngineConvert, ContainerAndEncoderPairs) {
+  using Options = std::vector<std::pair<std::string, std::string>>;
+  const struct {
+    const char* name;
+    Options options;
+    Expected expected;
+  } kCases[] = {
+      {"ipod.mp4", {{"f", "ipod"}, {"vcodec", "mpeg4"}, {"s", "320x240"}, {"r", "29.97"}, {"acodec", "aac"}, {"ab", "128000"}},
+       {"mov", "mpeg4", 320, 240, 29.97, "aac", 44100, 2}},
+      {"xvid.avi", {{"vcodec", "libxvid"}, {"s", "320x240"}, {"acodec", "libmp3lame"}, {"ar", "44100"}},
+       {"avi", "mpeg4", 320, 240, 25, "mp3", 44100, 2}},
+      {"clip.flv", {{"vcodec", "flv"}, {"s", "320x240"}, {"acodec", "libmp3lame"}, {"ar", "22050"}},
+       {"flv", "flv", 320, 240, 25, "mp3", 22050, 2}},
+      {"phone.3gp", {{"vcodec", "h263"}, {"s", "176x144"}, {"acodec", "libopencore_amrnb"}, {"ar", "8000"}, {"ac", "1"}, {"ab", "12200"}},
+       {"mov", "h263", 176, 144, 25, "amrnb", 8000, 1}},
+      {"clip.wmv", {{"vcodec", "wmv2"}, {"acodec", "wmav2"}}, {"asf", "wmv2", 320, 240, 25, "wmav2", 44100, 2}},
+      {"clip.mkv", {{"vcodec", "libx264"}, {"vpre", "libx264-ultrafast"}, {"acodec", "libvorbis"}},
+       {"matroska", "h264", 320, 240, 25, "vorbis", 44100, 2}},
+      {"sound.mp3", {{"vn", ""}, {"acodec", "libmp3lame"}, {"ab", "96000"}}, {"mp3", "", 0, 0, 0, "mp3", 44100, 2}},
+      {"sound.wav", {{"vn", ""}, {"ar", "22050"}, {"ac", "1"}}, {"wav", "", 0, 0, 0, "pcm_s16le", 22050, 1}},
+      {"sound.ac3", {{"vn", ""}, {"ar", "48000"}}, {"ac3", "", 0, 0, 0, "ac3", 48000, 2}},
+  };
+  for (const auto& c : kCases) {
+    Transcoder t;
+    const std::string out = Convert(test::VideoAudioMp4(), c.name, c.options, t);
+    CheckOutput(out, c.expected, 2.0);
+  }
+}
+
+}  // namespace
