@@ -492,10 +492,13 @@ void Runner::OpenCodecs() {
     ost.st->time_base = ost.enc->time_base;
     if (ost.enc->codec_type == AVMEDIA_TYPE_VIDEO) ost.st->avg_frame_rate = ost.enc->framerate;
     headerSize_ += ost.enc->extradata_size;
-    if (ost.enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ost.fifo.reset(lib::avutil.av_audio_fifo_alloc(ost.enc->sample_fmt, ost.enc->ch_layout.nb_channels, 1024));
-      if (!ost.fifo) throw EngineException("av_fifo_alloc fail");
-    }
+  }
+  // Every audio output record gets its sample FIFO, also the later slots of
+  // a join output that share the first slot's encoder.
+  for (OutputStream& ost : ost_) {
+    if (!ost.encoding || ost.enc->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    ost.fifo.reset(lib::avutil.av_audio_fifo_alloc(ost.enc->sample_fmt, ost.enc->ch_layout.nb_channels, 1024));
+    if (!ost.fifo) throw EngineException("av_fifo_alloc fail");
   }
   for (InputStream& ist : ist_) {
     if (!ist.decoding) continue;
@@ -756,6 +759,8 @@ void Runner::Transcode() {
   fileIndex_ = -1;
   ReportProgress(true);
   t_.finished_ = !t_.stop_;
+  t_.duplicatedFrames_ = dupFrames_;
+  t_.droppedFrames_ = dropFrames_;
 }
 
 int Runner::OutputPacket(InputStream& ist, const AVPacket* pkt) {

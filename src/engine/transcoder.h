@@ -93,6 +93,9 @@ class Transcoder {
   bool Finished() const { return finished_; }
   bool ExceptionRaised() const { return exceptionRaised_; }
   const std::string& ExceptionMessage() const { return exceptionMessage_; }
+  // Pictures the frame-rate synchronisation added or left out in the run.
+  int DuplicatedFrames() const { return duplicatedFrames_; }
+  int DroppedFrames() const { return droppedFrames_; }
   // Set before Run, from the thread that starts it.
   void SetProgressInterval(std::int64_t microseconds) { progressInterval_ = microseconds; }
   void SetOnProgress(std::function<void(const EngineProgress&)> handler) { onProgress_ = std::move(handler); }
@@ -141,6 +144,7 @@ class Transcoder {
   bool finished_ = false;
   bool exceptionRaised_ = false;
   std::string exceptionMessage_;
+  int duplicatedFrames_ = 0, droppedFrames_ = 0;
   std::int64_t progressInterval_ = 500000;
   std::function<void(const EngineProgress&)> onProgress_;
   std::function<void()> onTerminate_;
