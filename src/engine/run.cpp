@@ -134,6 +134,7 @@ class Runner {
   void SendToEncoder(OutputStream& ost, AVFrame* frame);
   void WriteFrame(OutputStream& ost, AVPacket* pkt);
   void FlushEncoders(InputStream* onlyFrom);
+  void DrainResampler(OutputStream& ost);
   void ApplyVolume(AVFrame* frame, int samples);
   void WriteVstats(OutputStream& ost, int frameSize, int pictType);
   void ReportProgress(bool final);
@@ -646,7 +647,10 @@ void Runner::Transcode() {
           OutputPacket(ist, nullptr);
           ist.ended = true;
         }
-        FlushEncoders(nullptr);
+        // The encoders go on from one input to the next, so the output stays
+        // one continuous stream: no drained encoder has to start again (with
+        // its start-up delay) in the middle of the file. The sound still
+        // waiting in this slot's resampler and FIFO moves to the next slot.
         double largest = 0;
         for (OutputStream& ost : ost_)
           if (ost.slot == fileIndex_) {
@@ -654,42 +658,28 @@ void Runner::Transcode() {
             ost.active = false;
           }
         if (fileIndex_ + 1 >= t_.InputCount()) break;
-        // The encoders were drained; they start afresh for the next input.
-        for (OutputStream& ost : ost_) {
-          if (ost.slot != 0 || !ost.encoding) continue;
-          const AVCodec* codec = lib::avcodec.avcodec_find_encoder(ost.enc->codec_id);
-          if (!codec) throw EngineException(Format("Unsupported codec for output stream #%d.%d (%s)", ost.slot, ost.index, StreamName(ost).c_str()));
-          CodecContextPtr fresh(lib::avcodec.avcodec_alloc_context3(codec));
-          int r = fresh ? lib::avcodec.avcodec_parameters_to_context(fresh.get(), ost.st->codecpar) : AVERROR(ENOMEM);
-          if (r >= 0) {
-            fresh->time_base = ost.enc->time_base;
-            fresh->framerate = ost.enc->framerate;
-            fresh->flags = ost.enc->flags;
-            fresh->gop_size = ost.enc->gop_size;
-            fresh->max_b_frames = ost.enc->max_b_frames;
-            t_.ApplyCodecOptions(fresh.get(), AV_OPT_FLAG_ENCODING_PARAM);
-            std::lock_guard<std::recursive_mutex> guard(CodecLock());
-            r = lib::avcodec.avcodec_open2(fresh.get(), codec, nullptr);
-          }
-          if (r < 0)
-            throw EngineException(Format("Error while opening codec for output stream #%d.%d (%s) - maybe incorrect parameters "
-                                         "such as bit_rate, rate, width or height", ost.slot, ost.index, StreamName(ost).c_str()));
-          {
-            std::lock_guard<std::recursive_mutex> guard(CodecLock());
-            ost.es->encoderContext = std::move(fresh);
-          }
-          for (OutputStream& other : ost_)
-            if (other.es == ost.es) other.enc = ost.es->encoderContext.get();
-        }
         for (size_t i = 0; i < ost_.size(); ++i) {
           OutputStream& o = ost_[i];
           if (o.slot != fileIndex_ + 1) continue;
-          for (const OutputStream& prev : ost_)
-            if (prev.slot == fileIndex_ && prev.index == o.index) {
-              o.syncOpts = prev.syncOpts;
-              o.frameNumber = prev.frameNumber;
-              writtenPts_[i] = writtenPts_[static_cast<size_t>(&prev - ost_.data())];
+          for (OutputStream& prev : ost_) {
+            if (prev.slot != fileIndex_ || prev.index != o.index) continue;
+            o.syncOpts = prev.syncOpts;
+            o.frameNumber = prev.frameNumber;
+            writtenPts_[i] = writtenPts_[static_cast<size_t>(&prev - ost_.data())];
+            if (prev.fifo && o.fifo) {
+              DrainResampler(prev);
+              const int waiting = lib::avutil.av_audio_fifo_size(prev.fifo.get());
+              if (waiting > 0) {
+                FramePtr moved(lib::avutil.av_frame_alloc());
+                moved->nb_samples = waiting;
+                moved->format = prev.enc->sample_fmt;
+                lib::avutil.av_channel_layout_copy(&moved->ch_layout, &prev.enc->ch_layout);
+                if (lib::avutil.av_frame_get_buffer(moved.get(), 0) < 0) throw EngineException("Not enough memory");
+                lib::avutil.av_audio_fifo_read(prev.fifo.get(), reinterpret_cast<void**>(moved->extended_data), waiting);
+                lib::avutil.av_audio_fifo_write(o.fifo.get(), reinterpret_cast<void**>(moved->extended_data), waiting);
+              }
             }
+          }
         }
         ++fileIndex_;
         t_.inputs_[static_cast<size_t>(fileIndex_)]->tsOffset += std::llround(largest * 1000000.0);
@@ -1241,24 +1231,26 @@ void Runner::FlushEncoders(InputStream* onlyFrom) {
     if (join_ && ost.slot != fileIndex_) continue;
     if (onlyFrom && ost.source != static_cast<int>(onlyFrom - ist_.data())) continue;
     if (ost.enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      if (ost.swr) {
-        // What the resampler still holds, then the short last frame.
-        const int capacity = 4096;
-        FramePtr rest(lib::avutil.av_frame_alloc());
-        rest->nb_samples = capacity;
-        rest->format = ost.enc->sample_fmt;
-        lib::avutil.av_channel_layout_copy(&rest->ch_layout, &ost.enc->ch_layout);
-        if (lib::avutil.av_frame_get_buffer(rest.get(), 0) >= 0) {
-          int got = lib::avcodec.swr_convert(ost.swr.get(), rest->extended_data, capacity, nullptr, 0);
-          if (got > 0) lib::avutil.av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(rest->extended_data), got);
-        }
-      }
+      // What the resampler still holds, then the short last frame.
+      DrainResampler(ost);
       SendAudioFromFifo(ost, true);
     } else if (ost.enc->codec_type != AVMEDIA_TYPE_VIDEO) {
       continue;
     }
     SendToEncoder(ost, nullptr);
   }
+}
+
+void Runner::DrainResampler(OutputStream& ost) {
+  if (!ost.swr || !ost.fifo) return;
+  const int capacity = 4096;
+  FramePtr rest(lib::avutil.av_frame_alloc());
+  rest->nb_samples = capacity;
+  rest->format = ost.enc->sample_fmt;
+  lib::avutil.av_channel_layout_copy(&rest->ch_layout, &ost.enc->ch_layout);
+  if (lib::avutil.av_frame_get_buffer(rest.get(), 0) < 0) return;
+  const int got = lib::avcodec.swr_convert(ost.swr.get(), rest->extended_data, capacity, nullptr, 0);
+  if (got > 0) lib::avutil.av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(rest->extended_data), got);
 }
 
 void Runner::WriteVstats(OutputStream& ost, int frameSize, int pictType) {

@@ -134,7 +134,7 @@ TEST_F(LoaderTest, PlayerSetAfterConversionSetOnlyAddsSdl) {
 // Counts the loaded objects whose file name ends in `soname`, and returns the
 // path of the last one.
 int CountLoaded(const std::string& soname, std::string* path) {
-  struct Search { std::string soname; int count = 0; std::string path; } s{soname};
+  struct Search { std::string soname; int count = 0; std::string path; } s{soname, 0, {}};
   dl_iterate_phdr(
       [](dl_phdr_info* info, size_t, void* data) {
         auto* s = static_cast<Search*>(data);
