@@ -208,6 +208,26 @@ bool Transcoder::OpenInput(const std::string& fileName) {
   return true;
 }
 
+// The named encoder (its failure text raised), or the one the format picks
+// for the file name; its context with the remembered options.
+AVCodecContext* Transcoder::CreateEncoder(EngineOutput& out, EngineOutputStream& os, AVMediaType type, const std::string& name) {
+  if (!name.empty()) {
+    std::string error;
+    os.encoder = ChooseCodec(name, type, true, error);
+    if (!os.encoder) throw EngineException(error);
+  } else {
+    const AVCodecID id = lib::avformat.av_guess_codec(out.ctx->oformat, nullptr, out.ctx->url, nullptr, type);
+    os.encoder = lib::avcodec.avcodec_find_encoder(id);
+  }
+  os.encoderContext.reset(lib::avcodec.avcodec_alloc_context3(os.encoder));
+  AVCodecContext* enc = os.encoderContext.get();
+  if (!enc) throw EngineException("Could not alloc stream");
+  enc->codec_type = type;
+  if (os.encoder) enc->codec_id = os.encoder->id;
+  ApplyCodecOptions(enc, AV_OPT_FLAG_ENCODING_PARAM);
+  return enc;
+}
+
 EngineOutputStream& Transcoder::NewOutputStream(EngineOutput& out, MediaKind kind) {
   AVStream* st = lib::avformat.avformat_new_stream(out.ctx.get(), nullptr);
   if (!st) throw EngineException("Could not alloc stream");
@@ -237,20 +257,7 @@ void Transcoder::AddVideoStream(EngineOutput& out) {
     AVRational rate = state_.frameRate.num > 0 && state_.frameRate.den > 0
                           ? AVRational{state_.frameRate.num, state_.frameRate.den}
                           : AVRational{25, 1};
-    if (!state_.videoCodecName.empty()) {
-      std::string error;
-      os.encoder = ChooseCodec(state_.videoCodecName, AVMEDIA_TYPE_VIDEO, true, error);
-      if (!os.encoder) throw EngineException(error);
-    } else {
-      AVCodecID id = lib::avformat.av_guess_codec(ofmt, nullptr, out.ctx->url, nullptr, AVMEDIA_TYPE_VIDEO);
-      os.encoder = lib::avcodec.avcodec_find_encoder(id);
-    }
-    os.encoderContext.reset(lib::avcodec.avcodec_alloc_context3(os.encoder));
-    AVCodecContext* enc = os.encoderContext.get();
-    if (!enc) throw EngineException("Could not alloc stream");
-    enc->codec_type = AVMEDIA_TYPE_VIDEO;
-    if (os.encoder) enc->codec_id = os.encoder->id;
-    ApplyCodecOptions(enc, AV_OPT_FLAG_ENCODING_PARAM);
+    AVCodecContext* enc = CreateEncoder(out, os, AVMEDIA_TYPE_VIDEO, state_.videoCodecName);
     if (os.encoder && os.encoder->supported_framerates && !state_.forceFps) {
       // MPEG-1 lists non-standard rates that it refuses to open with.
       const AVRational* list = os.encoder->supported_framerates;
@@ -340,20 +347,7 @@ void Transcoder::AddAudioStream(EngineOutput& out) {
     os.copy = true;
     st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
   } else {
-    if (!state_.audioCodecName.empty()) {
-      std::string error;
-      os.encoder = ChooseCodec(state_.audioCodecName, AVMEDIA_TYPE_AUDIO, true, error);
-      if (!os.encoder) throw EngineException(error);
-    } else {
-      AVCodecID id = lib::avformat.av_guess_codec(ofmt, nullptr, out.ctx->url, nullptr, AVMEDIA_TYPE_AUDIO);
-      os.encoder = lib::avcodec.avcodec_find_encoder(id);
-    }
-    os.encoderContext.reset(lib::avcodec.avcodec_alloc_context3(os.encoder));
-    AVCodecContext* enc = os.encoderContext.get();
-    if (!enc) throw EngineException("Could not alloc stream");
-    enc->codec_type = AVMEDIA_TYPE_AUDIO;
-    if (os.encoder) enc->codec_id = os.encoder->id;
-    ApplyCodecOptions(enc, AV_OPT_FLAG_ENCODING_PARAM);
+    AVCodecContext* enc = CreateEncoder(out, os, AVMEDIA_TYPE_AUDIO, state_.audioCodecName);
     if (state_.audioQScale > -99999) {
       enc->flags |= AV_CODEC_FLAG_QSCALE;
       enc->global_quality = static_cast<int>(FF_QP2LAMBDA * state_.audioQScale);
@@ -409,19 +403,8 @@ void Transcoder::AddSubtitleStream(EngineOutput& out) {
     os.copy = true;
     st->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
   } else {
-    if (!state_.subtitleCodecName.empty()) {
-      std::string error;
-      os.encoder = ChooseCodec(state_.subtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, error);
-      if (!os.encoder) throw EngineException(error);
-    } else {
-      AVCodecID id = lib::avformat.av_guess_codec(out.ctx->oformat, nullptr, out.ctx->url, nullptr, AVMEDIA_TYPE_SUBTITLE);
-      os.encoder = lib::avcodec.avcodec_find_encoder(id);
-    }
-    os.encoderContext.reset(lib::avcodec.avcodec_alloc_context3(os.encoder));
-    if (!os.encoderContext) throw EngineException("Could not alloc stream");
-    os.encoderContext->codec_type = AVMEDIA_TYPE_SUBTITLE;
-    ApplyCodecOptions(os.encoderContext.get(), AV_OPT_FLAG_ENCODING_PARAM);
-    if (state_.subtitleTag) os.encoderContext->codec_tag = state_.subtitleTag;
+    AVCodecContext* enc = CreateEncoder(out, os, AVMEDIA_TYPE_SUBTITLE, state_.subtitleCodecName);
+    if (state_.subtitleTag) enc->codec_tag = state_.subtitleTag;
   }
   if (state_.subtitleTag) st->codecpar->codec_tag = state_.subtitleTag;
   if (!state_.subtitleLanguage.empty()) lib::avutil.av_dict_set(&st->metadata, "language", state_.subtitleLanguage.c_str(), 0);

@@ -326,63 +326,54 @@ void Transcoder::SetTarget(const std::string& type, const std::string& norm, con
     if (state_.verbose > 0) Log(LogLevel::llVerbose, Format("Assuming %s for target.", n == PAL ? "PAL" : "NTSC"));
   }
   const bool pal = n == PAL;
-  auto generic = [this](const char* name, const std::string& value) { SetGenericOption(name, value); };
-  auto assumeAspect = [this](double aspect, const char* message) {
-    if (state_.frameAspectRatio == 0) {
-      state_.frameAspectRatio = aspect;
-      Log(LogLevel::llInfo, message);
-    }
+  struct Disc {
+    const char* type;
+    const char* vcodec;
+    const char* acodec;
+    const char* palSize;
+    const char* ntscSize;
+    std::vector<std::pair<const char*, const char*>> generic;  // after "g"
+    const char* audioBitRate;
+    int sampleRate;
+    bool forceStereo;    // 2 channels whatever was asked
+    bool monoToStereo;   // 1 channel becomes 2
+    double preload;      // 0: unchanged
+    double aspect;
+    const char* aspectMessage;
   };
-  if (type == "vcd") {
-    SetEncoder(kVideo, "mpeg1video");
-    SetEncoder(kAudio, "mp2");
-    SetOption("f", "vcd");
-    SetOption("s", pal ? "352x288" : "352x240");
-    generic("g", pal ? "15" : "18");
-    generic("b", "1150000");
-    generic("maxrate", "1150000");
-    generic("minrate", "1150000");
-    generic("bufsize", "327680");
-    SetOption("ab", "224000");
-    state_.audioSampleRate = 44100;
-    state_.audioChannels = 2;
-    generic("packetsize", "2324");
-    generic("muxrate", "1411200");
-    state_.muxPreload = 0.44;
-    assumeAspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
-  } else if (type == "svcd") {
-    SetEncoder(kVideo, "mpeg2video");
-    SetEncoder(kAudio, "mp2");
-    SetOption("f", "svcd");
-    SetOption("s", pal ? "480x576" : "480x480");
-    generic("g", pal ? "15" : "18");
-    generic("b", "2040000");
-    generic("maxrate", "2516000");
-    generic("minrate", "0");
-    generic("bufsize", "1835008");
-    // The scan offset is an option of the MPEG-2 encoder itself now.
-    generic("scan_offset", "1");
-    SetOption("ab", "224000");
-    state_.audioSampleRate = 44100;
-    generic("packetsize", "2324");
-    if (state_.audioChannels == 1) state_.audioChannels = 2;
-    assumeAspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
-  } else if (type == "dvd") {
-    SetEncoder(kVideo, "mpeg2video");
-    SetEncoder(kAudio, "ac3");
-    SetOption("f", "dvd");
-    SetOption("s", pal ? "720x576" : "720x480");
-    generic("g", pal ? "15" : "18");
-    generic("b", "6000000");
-    generic("maxrate", "9000000");
-    generic("minrate", "0");
-    generic("bufsize", "1835008");
-    generic("packetsize", "2048");
-    generic("muxrate", "10080000");
-    SetOption("ab", "448000");
-    state_.audioSampleRate = 48000;
-    if (state_.audioChannels == 1) state_.audioChannels = 2;
-    assumeAspect(16.0 / 9.0, "Assuming 16:9 for aspect ratio");
+  // The scan offset of SVCD is an option of the MPEG-2 encoder itself now.
+  static const Disc kDiscs[] = {
+      {"vcd", "mpeg1video", "mp2", "352x288", "352x240",
+       {{"b", "1150000"}, {"maxrate", "1150000"}, {"minrate", "1150000"}, {"bufsize", "327680"},
+        {"packetsize", "2324"}, {"muxrate", "1411200"}},
+       "224000", 44100, true, false, 0.44, 4.0 / 3.0, "Assuming 4:3 for aspect ratio"},
+      {"svcd", "mpeg2video", "mp2", "480x576", "480x480",
+       {{"b", "2040000"}, {"maxrate", "2516000"}, {"minrate", "0"}, {"bufsize", "1835008"}, {"scan_offset", "1"},
+        {"packetsize", "2324"}},
+       "224000", 44100, false, true, 0, 4.0 / 3.0, "Assuming 4:3 for aspect ratio"},
+      {"dvd", "mpeg2video", "ac3", "720x576", "720x480",
+       {{"b", "6000000"}, {"maxrate", "9000000"}, {"minrate", "0"}, {"bufsize", "1835008"}, {"packetsize", "2048"},
+        {"muxrate", "10080000"}},
+       "448000", 48000, false, true, 0, 16.0 / 9.0, "Assuming 16:9 for aspect ratio"},
+  };
+  const Disc* disc = nullptr;
+  for (const Disc& d : kDiscs)
+    if (type == d.type) disc = &d;
+  if (disc) {
+    SetEncoder(kVideo, disc->vcodec);
+    SetEncoder(kAudio, disc->acodec);
+    SetOption("f", disc->type);
+    SetOption("s", pal ? disc->palSize : disc->ntscSize);
+    SetGenericOption("g", pal ? "15" : "18");
+    for (const auto& g : disc->generic) SetGenericOption(g.first, g.second);
+    SetOption("ab", disc->audioBitRate);
+    state_.audioSampleRate = disc->sampleRate;
+    if (disc->forceStereo || (disc->monoToStereo && state_.audioChannels == 1)) state_.audioChannels = 2;
+    if (disc->preload > 0) state_.muxPreload = disc->preload;
+    if (state_.frameAspectRatio == 0) {
+      state_.frameAspectRatio = disc->aspect;
+      Log(LogLevel::llInfo, disc->aspectMessage);
+    }
   } else if (type == "dv" || type == "dv50") {
     SetOption("f", "dv");
     SetOption("s", pal ? "720x576" : "720x480");

@@ -131,6 +131,7 @@ class Transcoder {
   void AddAudioStream(EngineOutput& out);
   void AddSubtitleStream(EngineOutput& out);
   EngineOutputStream& NewOutputStream(EngineOutput& out, MediaKind kind);
+  AVCodecContext* CreateEncoder(EngineOutput& out, EngineOutputStream& os, AVMediaType type, const std::string& name);
 
   friend class Runner;
   // Closes the outputs (deleting those left empty) and the inputs, and

@@ -24,38 +24,6 @@ struct Expected {
   int sampleRate = 0, channels = 0;
 };
 
-// Decodes every packet of a file; returns the number of decoding errors and
-// counts the video frames.
-int DecodeErrors(const std::string& path, int* videoFrames = nullptr) {
-  OpenedInput in;
-  FormatContextPtr ctx(lib::avformat.avformat_alloc_context());
-  if (OpenInputFile(std::move(ctx), LibraryFileNameOf(path), nullptr, nullptr, in) < 0) return 1000;
-  if (lib::avformat.avformat_find_stream_info(in.ctx.get(), nullptr) < 0) return 1000;
-  std::vector<CodecContextPtr> decoders(in.ctx->nb_streams);
-  for (unsigned i = 0; i < in.ctx->nb_streams; ++i) {
-    const AVCodec* c = lib::avcodec.avcodec_find_decoder(in.ctx->streams[i]->codecpar->codec_id);
-    if (!c) continue;
-    decoders[i].reset(lib::avcodec.avcodec_alloc_context3(c));
-    lib::avcodec.avcodec_parameters_to_context(decoders[i].get(), in.ctx->streams[i]->codecpar);
-    if (lib::avcodec.avcodec_open2(decoders[i].get(), c, nullptr) < 0) return 1000;
-  }
-  PacketPtr pkt(lib::avcodec.av_packet_alloc());
-  FramePtr frame(lib::avutil.av_frame_alloc());
-  int errors = 0;
-  while (lib::avformat.av_read_frame(in.ctx.get(), pkt.get()) >= 0) {
-    AVCodecContext* dec = decoders[static_cast<size_t>(pkt->stream_index)].get();
-    if (dec && dec->codec_type != AVMEDIA_TYPE_SUBTITLE) {
-      if (lib::avcodec.avcodec_send_packet(dec, pkt.get()) < 0) ++errors;
-      while (lib::avcodec.avcodec_receive_frame(dec, frame.get()) >= 0) {
-        if (videoFrames && dec->codec_type == AVMEDIA_TYPE_VIDEO) ++*videoFrames;
-        lib::avutil.av_frame_unref(frame.get());
-      }
-    }
-    lib::avcodec.av_packet_unref(pkt.get());
-  }
-  return errors;
-}
-
 class EngineConvert : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -110,8 +78,9 @@ void CheckOutput(const std::string& path, const Expected& e, double seconds) {
     EXPECT_EQ(probe.AudioStreamCount(), 0) << path;
   }
   const double frame = e.fps > 0 ? 1.0 / e.fps : 0.05;
-  int frames = 0;
-  EXPECT_EQ(DecodeErrors(path, &frames), 0) << path;
+  const test::DecodedFacts decoded = test::DecodeFile(path);
+  const int frames = decoded.videoFrames;
+  EXPECT_EQ(decoded.decodeErrors, 0) << path;
   // Containers that do not store a duration are measured by their pictures.
   const double duration = fi.Duration >= 0 ? static_cast<double>(fi.Duration) / 1e6 : frames * frame;
   EXPECT_NEAR(duration, seconds, frame + 0.08) << path;

@@ -36,69 +36,6 @@ const std::string& MadeClip(const std::string& name, const std::function<void(te
   return made.emplace(name, o.path).first->second;
 }
 
-struct StreamFacts {
-  int videoFrames = 0;
-  int width = 0, height = 0;
-  std::int64_t audioSamples = 0;
-  int decodeErrors = 0;
-  std::vector<std::int16_t> samples;  // interleaved, when the audio is PCM s16
-  double firstAudioSeconds = -1;
-};
-
-StreamFacts Decode(const std::string& path) {
-  StreamFacts facts;
-  OpenedInput in;
-  FormatContextPtr ctx(lib::avformat.avformat_alloc_context());
-  if (OpenInputFile(std::move(ctx), LibraryFileNameOf(path), nullptr, nullptr, in) < 0 ||
-      lib::avformat.avformat_find_stream_info(in.ctx.get(), nullptr) < 0) {
-    facts.decodeErrors = -1;
-    return facts;
-  }
-  std::vector<CodecContextPtr> decoders(in.ctx->nb_streams);
-  for (unsigned i = 0; i < in.ctx->nb_streams; ++i) {
-    const AVCodec* c = lib::avcodec.avcodec_find_decoder(in.ctx->streams[i]->codecpar->codec_id);
-    if (!c) continue;
-    decoders[i].reset(lib::avcodec.avcodec_alloc_context3(c));
-    lib::avcodec.avcodec_parameters_to_context(decoders[i].get(), in.ctx->streams[i]->codecpar);
-    decoders[i]->pkt_timebase = in.ctx->streams[i]->time_base;
-    lib::avcodec.avcodec_open2(decoders[i].get(), c, nullptr);
-  }
-  PacketPtr pkt(lib::avcodec.av_packet_alloc());
-  FramePtr frame(lib::avutil.av_frame_alloc());
-  auto drain = [&](AVCodecContext* dec, const AVStream* st) {
-    while (lib::avcodec.avcodec_receive_frame(dec, frame.get()) >= 0) {
-      if (dec->codec_type == AVMEDIA_TYPE_VIDEO) {
-        ++facts.videoFrames;
-        facts.width = frame->width;
-        facts.height = frame->height;
-      } else if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
-        if (facts.firstAudioSeconds < 0 && frame->best_effort_timestamp != kNoPts)
-          facts.firstAudioSeconds = static_cast<double>(frame->best_effort_timestamp) * av_q2d(st->time_base);
-        facts.audioSamples += frame->nb_samples;
-        if (frame->format == AV_SAMPLE_FMT_S16) {
-          auto* s = reinterpret_cast<const std::int16_t*>(frame->data[0]);
-          facts.samples.insert(facts.samples.end(), s, s + frame->nb_samples * frame->ch_layout.nb_channels);
-        }
-      }
-      lib::avutil.av_frame_unref(frame.get());
-    }
-  };
-  while (lib::avformat.av_read_frame(in.ctx.get(), pkt.get()) >= 0) {
-    AVCodecContext* dec = decoders[static_cast<size_t>(pkt->stream_index)].get();
-    if (dec) {
-      if (lib::avcodec.avcodec_send_packet(dec, pkt.get()) < 0) ++facts.decodeErrors;
-      drain(dec, in.ctx->streams[pkt->stream_index]);
-    }
-    lib::avcodec.av_packet_unref(pkt.get());
-  }
-  for (unsigned i = 0; i < decoders.size(); ++i)
-    if (decoders[i]) {
-      lib::avcodec.avcodec_send_packet(decoders[i].get(), nullptr);
-      drain(decoders[i].get(), in.ctx->streams[i]);
-    }
-  return facts;
-}
-
 double DurationOf(const std::string& path) {
   MediaProbe probe;
   if (!probe.ProbeFile(path)) return -1;
@@ -135,7 +72,7 @@ TEST_F(EngineRun, TwentyFiveToNtscRateDuplicatesAboutOneFrameInFive) {
   // 50 pictures in 2 s become about 60: one duplicate per five.
   EXPECT_GE(t.DuplicatedFrames(), 8);
   EXPECT_LE(t.DuplicatedFrames(), 11);
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_EQ(facts.videoFrames, 50 + t.DuplicatedFrames() - t.DroppedFrames());
 }
 
@@ -163,7 +100,7 @@ TEST_F(EngineRun, StopEndsALongDuplicationRunPromptly) {
   stopper.join();
   EXPECT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
   EXPECT_FALSE(t.Finished());
-  const StreamFacts facts = Decode(out);  // the trailer was written: the file plays
+  const test::DecodedFacts facts = test::DecodeFile(out);  // the trailer was written: the file plays
   EXPECT_GT(facts.videoFrames, 0);
   EXPECT_LT(facts.videoFrames, 14000);
 }
@@ -178,7 +115,7 @@ TEST_F(EngineRun, RecordingTimeAfterAStartTime) {
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
   EXPECT_NEAR(DurationOf(out), 1.0, 0.04 + 0.05);
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_NEAR(facts.videoFrames, 25, 1);
 }
 
@@ -200,7 +137,7 @@ TEST_F(EngineRun, TimestampJumpBackIsCorrected) {
   ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_NEAR(facts.videoFrames, 100, 3);  // both halves, not one dropped as "late"
 }
 
@@ -222,7 +159,7 @@ TEST_F(EngineRun, ShortestEndsWithTheFirstInput) {
   ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_LT(facts.videoFrames, 40);  // about 25: the sound ends after one second
 }
 
@@ -258,7 +195,7 @@ TEST_F(EngineRun, JoinPlaysTheInputsOneAfterAnother) {
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << "join: " << t.ExceptionMessage();
   EXPECT_NEAR(DurationOf(out), 4.0, 0.2);
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_NEAR(facts.videoFrames, 100, 3);
   EXPECT_EQ(facts.width, 320);
   ASSERT_FALSE(files.empty());
@@ -277,7 +214,7 @@ TEST_F(EngineRun, StreamCopyAndItsRefusals) {
     ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
     t.Run();
     ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-    const StreamFacts facts = Decode(out);
+    const test::DecodedFacts facts = test::DecodeFile(out);
     EXPECT_EQ(facts.videoFrames, 50);
     EXPECT_EQ(facts.decodeErrors, 0);
   }
@@ -304,7 +241,7 @@ TEST_F(EngineRun, VolumeScalesSixteenBitSamplesExactly) {
     o.audioCodec = "pcm_s16le";
     o.seconds = 0.5;
   });
-  const StreamFacts in = Decode(wav);
+  const test::DecodedFacts in = test::DecodeFile(wav);
   for (int volume : {128, 300}) {
     Transcoder t;
     ASSERT_TRUE(t.OpenInput(wav));
@@ -313,7 +250,7 @@ TEST_F(EngineRun, VolumeScalesSixteenBitSamplesExactly) {
     ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
     t.Run();
     ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-    const StreamFacts got = Decode(out);
+    const test::DecodedFacts got = test::DecodeFile(out);
     ASSERT_EQ(got.samples.size(), in.samples.size());
     int wrong = 0;
     for (size_t i = 0; i < in.samples.size(); ++i)
@@ -339,7 +276,7 @@ TEST_F(EngineRun, TwoPassEncodeReadsItsOwnLog) {
     if (pass == 1) {
       EXPECT_GT(FileSize64(prefix + "-0.log"), 0);
     }
-    EXPECT_EQ(Decode(out).videoFrames, 50);
+    EXPECT_EQ(test::DecodeFile(out).videoFrames, 50);
   }
 }
 
@@ -352,7 +289,7 @@ TEST_F(EngineRun, FilterGraphCropsAndPads) {
   ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_EQ(facts.videoFrames, 50);
   EXPECT_EQ(facts.width, 320);
   EXPECT_EQ(facts.height, 240);
@@ -391,7 +328,7 @@ TEST_F(EngineRun, PictureSizeChangeMidStreamKeepsTheOutputSize) {
   ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_EQ(facts.width, 160);
   EXPECT_EQ(facts.height, 120);
   EXPECT_NEAR(facts.videoFrames, 100, 3);
@@ -417,7 +354,7 @@ TEST_F(EngineRun, AudioStartingLateGetsSilenceWithAsync) {
   ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   // Two seconds of silence, then the half second of tone.
   EXPECT_NEAR(static_cast<double>(facts.audioSamples) / 44100, 2.5, 0.05);
   ASSERT_GT(facts.samples.size(), 2u * 44100);
@@ -442,7 +379,7 @@ TEST_F(EngineRun, TruncatedInputConvertsWhatCanBeRead) {
   ASSERT_EQ(t.OpenOutput(out, false), 0) << t.ErrorMessage();
   t.Run();
   ASSERT_FALSE(t.ExceptionRaised()) << t.ExceptionMessage();
-  const StreamFacts facts = Decode(out);
+  const test::DecodedFacts facts = test::DecodeFile(out);
   EXPECT_EQ(facts.decodeErrors, 0);
   EXPECT_GT(facts.videoFrames, 15);
   EXPECT_LT(facts.videoFrames, 50);

@@ -515,4 +515,57 @@ const std::string& RandomBytesFile() {
   });
 }
 
+DecodedFacts DecodeFile(const std::string& path) {
+  DecodedFacts facts;
+  OpenedInput in;
+  FormatContextPtr ctx(lib::avformat.avformat_alloc_context());
+  if (OpenInputFile(std::move(ctx), LibraryFileNameOf(path), nullptr, nullptr, in) < 0 ||
+      lib::avformat.avformat_find_stream_info(in.ctx.get(), nullptr) < 0) {
+    facts.decodeErrors = -1;
+    return facts;
+  }
+  std::vector<CodecContextPtr> decoders(in.ctx->nb_streams);
+  for (unsigned i = 0; i < in.ctx->nb_streams; ++i) {
+    const AVCodec* c = lib::avcodec.avcodec_find_decoder(in.ctx->streams[i]->codecpar->codec_id);
+    if (!c) continue;
+    decoders[i].reset(lib::avcodec.avcodec_alloc_context3(c));
+    lib::avcodec.avcodec_parameters_to_context(decoders[i].get(), in.ctx->streams[i]->codecpar);
+    decoders[i]->pkt_timebase = in.ctx->streams[i]->time_base;
+    lib::avcodec.avcodec_open2(decoders[i].get(), c, nullptr);
+  }
+  PacketPtr pkt(lib::avcodec.av_packet_alloc());
+  FramePtr frame(lib::avutil.av_frame_alloc());
+  auto drain = [&](AVCodecContext* dec) {
+    while (lib::avcodec.avcodec_receive_frame(dec, frame.get()) >= 0) {
+      if (dec->codec_type == AVMEDIA_TYPE_VIDEO) {
+        ++facts.videoFrames;
+        facts.width = frame->width;
+        facts.height = frame->height;
+      } else if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
+        facts.audioSamples += frame->nb_samples;
+        if (frame->format == AV_SAMPLE_FMT_S16) {
+          auto* s = reinterpret_cast<const std::int16_t*>(frame->data[0]);
+          facts.samples.insert(facts.samples.end(), s, s + frame->nb_samples * frame->ch_layout.nb_channels);
+        }
+      }
+      lib::avutil.av_frame_unref(frame.get());
+    }
+  };
+  while (lib::avformat.av_read_frame(in.ctx.get(), pkt.get()) >= 0) {
+    AVCodecContext* dec = decoders[static_cast<size_t>(pkt->stream_index)].get();
+    if (dec) {
+      if (lib::avcodec.avcodec_send_packet(dec, pkt.get()) < 0) ++facts.decodeErrors;
+      drain(dec);
+    }
+    lib::avcodec.av_packet_unref(pkt.get());
+  }
+  for (unsigned i = 0; i < decoders.size(); ++i)
+    if (decoders[i]) {
+      lib::avcodec.avcodec_send_packet(decoders[i].get(), nullptr);
+      drain(decoders[i].get());
+    }
+  return facts;
+}
+
+
 }  // namespace zelvo::test

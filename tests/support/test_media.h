@@ -2,6 +2,7 @@
 // Files are written once per test process into the build tree and reused.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,5 +53,17 @@ const std::string& NonAsciiNamedFile();  // mp4 whose file name has characters o
 const std::string& ZeroByteFile();
 const std::string& TruncatedFile();   // the first part of an MP4 whose index is at its end
 const std::string& RandomBytesFile();
+
+// What decoding a whole file shows.
+struct DecodedFacts {
+  int videoFrames = 0;
+  int width = 0, height = 0;
+  std::int64_t audioSamples = 0;
+  int decodeErrors = 0;
+  std::vector<std::int16_t> samples;  // interleaved, when the audio is PCM s16
+};
+
+// Decodes every stream of a file to its end (decoders drained).
+DecodedFacts DecodeFile(const std::string& path);
 
 }  // namespace zelvo::test
