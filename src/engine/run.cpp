@@ -300,9 +300,9 @@ void Runner::SetUpCodecParameters(OutputStream& ost) {
   if (!ost.encoding) {
     if (ipar->extradata_size > INT_MAX - 8) throw EngineException("icodec.extradata_size is invalid (too large)");
     if (ipar->codec_type == AVMEDIA_TYPE_VIDEO) {
-      if (t_.customHook_) throw EngineException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+      if (t_.hooks_.HasCustomHook()) throw EngineException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
       if (!s_.videoHooks.empty()) throw EngineException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-      if (t_.preview_) throw EngineException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+      if (t_.hooks_.PreviewSwitches() != 0) throw EngineException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
     } else if (ipar->codec_type == AVMEDIA_TYPE_AUDIO) {
       if (s_.audioVolume != 256) throw EngineException("-acodec copy and -vol are incompatible (frames are not decoded)");
     } else if (ipar->codec_type != AVMEDIA_TYPE_SUBTITLE) {
@@ -841,6 +841,7 @@ void Runner::HandleDecodedFrame(InputStream& ist, AVFrame* frame) {
   // input's offset) are decoded for the references but not passed on.
   if (ist.pts < s_.startTime) return;
   const int self = static_cast<int>(&ist - ist_.data());
+  if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) t_.hooks_.PreProcess(frame, ist.pts);
   for (OutputStream& ost : ost_) {
     if (ost.source != self || !ost.encoding || (join_ && ost.slot != fileIndex_)) continue;
     if (frame->format < 0) continue;
@@ -1051,6 +1052,7 @@ void Runner::EncodeVideo(OutputStream& ost, InputStream& ist, AVFrame* in) {
     if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
       f->top_field_first = s_.topFieldFirst >= 0 ? s_.topFieldFirst : in->top_field_first;
     if (enc->flags & AV_CODEC_FLAG_QSCALE) f->quality = enc->global_quality;
+    t_.hooks_.CapturePreview(f, lib::avutil.av_rescale_q(ost.syncOpts, enc->time_base, kUs));
     SendToEncoder(ost, f);
     ++ost.syncOpts;
     ++ost.frameNumber;
@@ -1366,6 +1368,9 @@ void Runner::FinishAfterFailure() {
 
 void Transcoder::Run() {
   finished_ = false;
+  stop_ = false;
+  running_ = true;
+  hooks_.SetDeinterlace(state_.deinterlace);
   auto record = [this](const std::exception& e) {
     Log(LogLevel::llQuiet, e.what());
     exceptionRaised_ = true;
@@ -1385,11 +1390,27 @@ void Transcoder::Run() {
   } catch (const std::exception& e) {
     record(e);
   }
+  SendTerminate();
+}
+
+void Transcoder::SendTerminate() {
+  running_ = false;
+  terminated_ = true;
   try {
     if (onTerminate_) onTerminate_();
   } catch (const std::exception& e) {
-    record(e);
+    Log(LogLevel::llQuiet, e.what());
+    exceptionRaised_ = true;
+    exceptionMessage_ = e.what();
   }
+}
+
+void Transcoder::FailBeforeRun(const std::string& message) {
+  Cleanup();
+  Log(LogLevel::llQuiet, message);
+  exceptionRaised_ = true;
+  exceptionMessage_ = message;
+  SendTerminate();
 }
 
 void Transcoder::Cleanup() {
@@ -1412,6 +1433,7 @@ void Transcoder::Cleanup() {
   outputSlots_.clear();
   outputs_.clear();
   inputs_.clear();
+  hooks_.ReleaseHooks();
   state_.videoHooks.clear();
   state_.videoCodecName.clear();
   state_.audioCodecName.clear();

@@ -119,6 +119,7 @@ void Transcoder::Reset() {
   inputs_.clear();
   joinTaken_ = false;
   errorMessage_.clear();
+  hooks_.ReleaseHooks();
 }
 
 void Transcoder::Log(LogLevel level, const std::string& message) const { EngineLog::Logger().Log(this, level, message); }
@@ -586,7 +587,10 @@ void Transcoder::SetOption(const std::string& name, const std::string& value) {
                                        Format("%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec).c_str());
     };
     text("vstats_file", &OptionState::vstatsFileName);
-    s["vhook"] = [](Transcoder& e, const std::string&, const std::string& v) { e.state_.videoHooks.push_back(v); };
+    s["vhook"] = [](Transcoder& e, const std::string&, const std::string& v) {
+      e.hooks_.AddVideoHook(v);
+      e.state_.videoHooks.push_back(v);
+    };
     text("vfilters", &OptionState::videoFilters);
     text("vf", &OptionState::videoFilters);
     s["intra_matrix"] = [](Transcoder& e, const std::string&, const std::string& v) { e.state_.intraMatrix = ParseMatrix(v); };

@@ -16,6 +16,7 @@
 
 #include "engine/engine_exception.h"
 #include "engine/engine_files.h"
+#include "engine/frame_hooks.h"
 #include "engine/option_state.h"
 #include "media/engine_log.h"
 #include "media/option_contexts.h"
@@ -89,6 +90,11 @@ class Transcoder {
   // Any thread: ends the run at its next check (also inside a long run of
   // duplicated frames).
   void RequestStop() { stop_ = true; }
+  // Sends the terminate notification without running (a task stopped before
+  // it started, or one that cannot start), recording message as its error
+  // when not empty.
+  void SendTerminate();
+  void FailBeforeRun(const std::string& message);
   bool StopRequested() const { return stop_; }
   bool Finished() const { return finished_; }
   bool ExceptionRaised() const { return exceptionRaised_; }
@@ -100,12 +106,17 @@ class Transcoder {
   void SetProgressInterval(std::int64_t microseconds) { progressInterval_ = microseconds; }
   void SetOnProgress(std::function<void(const EngineProgress&)> handler) { onProgress_ = std::move(handler); }
   void SetOnTerminate(std::function<void()> handler) { onTerminate_ = std::move(handler); }
-  // Frames must be decoded when a custom hook or a preview is on: a copied
-  // video stream is refused then.
-  void SetFrameConsumers(bool customHook, bool preview) {
-    customHook_ = customHook;
-    preview_ = preview;
-  }
+  // The custom hook: called in the running thread for every decoded picture.
+  void SetCustomHook(CustomHookHandler handler) { hooks_.SetCustomHook(std::move(handler)); }
+  // Captured pictures, when the PreviewBitmap switch is on.
+  void SetPreviewBitmapHandler(PreviewBitmapHandler handler) { hooks_.SetPreviewBitmapHandler(std::move(handler)); }
+  // kPreviewWindow | kPreviewBitmap; any thread.
+  void SetPreviewSwitches(int bits) { hooks_.SetPreviewSwitches(bits); }
+  int PreviewSwitches() const { return hooks_.PreviewSwitches(); }
+  // Running and terminated: from the start of a run to its terminate
+  // notification, and after it.
+  bool Running() const { return running_; }
+  bool Terminated() const { return terminated_; }
 
   const OptionState& Options() const { return state_; }
   const OptionContexts& GenericOptions() const { return generic_; }
@@ -149,7 +160,8 @@ class Transcoder {
   std::int64_t progressInterval_ = 500000;
   std::function<void(const EngineProgress&)> onProgress_;
   std::function<void()> onTerminate_;
-  bool customHook_ = false, preview_ = false;
+  std::atomic<bool> running_{false}, terminated_{false};
+  FrameHooks hooks_;
   std::vector<std::unique_ptr<EngineInput>> inputs_;    // in the order opened
   std::vector<std::unique_ptr<EngineOutput>> outputs_;  // in the order set up
   std::vector<int> outputSlots_;  // output slot i -> output; a join output fills one slot per input

@@ -228,7 +228,8 @@ TEST_F(EngineRun, StreamCopyAndItsRefusals) {
     ASSERT_TRUE(t.OpenInput(test::VideoAudioMp4()));
     t.SetOption(c.option, c.value);
     t.SetOption("vol", "300");
-    t.SetFrameConsumers(c.hook, c.preview);
+    if (c.hook) t.SetCustomHook([](HookCall&) {});
+    if (c.preview) t.SetPreviewSwitches(kPreviewBitmap);
     ASSERT_EQ(t.OpenOutput(Out("refused.mkv"), false), 0) << t.ErrorMessage();
     t.Run();
     EXPECT_EQ(t.ExceptionMessage(), c.message);
