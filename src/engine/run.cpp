@@ -587,6 +587,8 @@ void Runner::Transcode() {
   startWall_ = lastReport_ = Now();
 
   while (!t_.stop_) {
+    t_.WaitWhilePaused();
+    if (t_.stop_) break;
     double minOutput = 1e100, minInput = 1e100;
     int file = -1;
     if (join_) {
@@ -1044,6 +1046,7 @@ void Runner::EncodeVideo(OutputStream& ost, InputStream& ist, AVFrame* in) {
   }
 
   for (std::int64_t i = 0; i < frames && !t_.stop_; ++i) {
+    if (i > 0) t_.WaitWhilePaused();
     lib::avutil.av_frame_unref(sending_.get());
     if (lib::avutil.av_frame_ref(sending_.get(), picture) < 0) throw EngineException("Not enough memory");
     AVFrame* f = sending_.get();
@@ -1345,6 +1348,7 @@ void Runner::ReportProgress(bool final) {
     p.quality = quality;
     p.fps = fps;
     p.frameNumber = frameNumber;
+    p.hasVideo = sawVideo;
     t_.onProgress_(p);
   } else if (s_.verbose >= 0) {
     Log(LogLevel::llVerbose, text);
@@ -1368,7 +1372,6 @@ void Runner::FinishAfterFailure() {
 
 void Transcoder::Run() {
   finished_ = false;
-  stop_ = false;
   running_ = true;
   hooks_.SetDeinterlace(state_.deinterlace);
   auto record = [this](const std::exception& e) {
@@ -1391,6 +1394,28 @@ void Transcoder::Run() {
     record(e);
   }
   SendTerminate();
+}
+
+void Transcoder::RequestStop() {
+  std::lock_guard<std::mutex> guard(pauseLock_);
+  stop_ = true;
+  pauseChanged_.notify_all();
+}
+
+void Transcoder::SetPaused(bool paused) {
+  std::lock_guard<std::mutex> guard(pauseLock_);
+  paused_ = paused;
+  pauseChanged_.notify_all();
+}
+
+bool Transcoder::Paused() const {
+  std::lock_guard<std::mutex> guard(pauseLock_);
+  return paused_;
+}
+
+void Transcoder::WaitWhilePaused() {
+  std::unique_lock<std::mutex> guard(pauseLock_);
+  pauseChanged_.wait(guard, [this] { return !paused_ || stop_; });
 }
 
 void Transcoder::SendTerminate() {

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,6 +36,7 @@ struct EngineProgress {
   float quality = 0;
   int fps = 0;
   int frameNumber = 0;
+  bool hasVideo = false;             // the outputs have a video stream
 };
 
 class Runner;  // one run (run.cpp)
@@ -89,7 +92,12 @@ class Transcoder {
   void Run();
   // Any thread: ends the run at its next check (also inside a long run of
   // duplicated frames).
-  void RequestStop() { stop_ = true; }
+  void RequestStop();
+  // Any thread: a paused run waits at its next safe point (the head of the
+  // packet loop, or between duplicated frames), holding no lock, until it is
+  // resumed or stopped.
+  void SetPaused(bool paused);
+  bool Paused() const;
   // Sends the terminate notification without running (a task stopped before
   // it started, or one that cannot start), recording message as its error
   // when not empty.
@@ -161,6 +169,10 @@ class Transcoder {
   std::function<void(const EngineProgress&)> onProgress_;
   std::function<void()> onTerminate_;
   std::atomic<bool> running_{false}, terminated_{false};
+  void WaitWhilePaused();
+  mutable std::mutex pauseLock_;
+  std::condition_variable pauseChanged_;
+  bool paused_ = false;  // guarded by pauseLock_
   FrameHooks hooks_;
   std::vector<std::unique_ptr<EngineInput>> inputs_;    // in the order opened
   std::vector<std::unique_ptr<EngineOutput>> outputs_;  // in the order set up
