@@ -509,7 +509,7 @@ void Converter::Stop(bool wait) {
       if (wait && threaded_) WaitForTask(task);
     } else {
       stopThreads_.emplace_back([task] {
-        task->SendTerminate();
+        task->CancelBeforeRun();
         std::lock_guard<std::mutex> guard(task->doneLock_);
         task->done_ = true;
         task->doneChanged_.notify_all();

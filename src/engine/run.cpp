@@ -1430,6 +1430,17 @@ void Transcoder::SendTerminate() {
   }
 }
 
+void Transcoder::CancelBeforeRun() {
+  try {
+    Cleanup();
+  } catch (const std::exception& e) {
+    Log(LogLevel::llQuiet, e.what());
+    exceptionRaised_ = true;
+    exceptionMessage_ = e.what();
+  }
+  SendTerminate();
+}
+
 void Transcoder::FailBeforeRun(const std::string& message) {
   Cleanup();
   Log(LogLevel::llQuiet, message);

@@ -103,6 +103,9 @@ class Transcoder {
   // when not empty.
   void SendTerminate();
   void FailBeforeRun(const std::string& message);
+  // A task stopped before it ran: its files are closed (empty outputs
+  // deleted) and its terminate notification is sent.
+  void CancelBeforeRun();
   bool StopRequested() const { return stop_; }
   bool Finished() const { return finished_; }
   bool ExceptionRaised() const { return exceptionRaised_; }
