@@ -136,45 +136,55 @@ void FrameHooks::StopHooking() {
 void FrameHooks::PreProcess(AVFrame* frame, std::int64_t pts) {
   ++frameCounter_;
   if (!deinterlace_ && !customHook_ && !usingHooks_) return;
-  FramePtr copy(lib::avutil.av_frame_alloc());
-  if (copy) {
-    copy->format = frame->format;
-    copy->width = frame->width;
-    copy->height = frame->height;
+  // A private copy where the picture is changed in place: deinterlacing, or
+  // hook libraries. The custom hook converts into a picture of its own.
+  FramePtr copy;
+  if (deinterlace_ || !customHook_) {
+    copy.reset(lib::avutil.av_frame_alloc());
+    if (copy) {
+      copy->format = frame->format;
+      copy->width = frame->width;
+      copy->height = frame->height;
+    }
+    if (!copy || lib::avutil.av_frame_get_buffer(copy.get(), 0) < 0) {
+      LogText(LogLevel::llError, "hook buf malloc error.");
+      return;
+    }
+    bool copied = false;
+    if (deinterlace_) {
+      copied = DeinterlacePicture(copy.get(), frame);
+      if (!copied) LogText(LogLevel::llError, "Deinterlacing failed.");
+    }
+    if (!copied) lib::avutil.av_frame_copy(copy.get(), frame);
+    lib::avutil.av_frame_copy_props(copy.get(), frame);
   }
-  if (!copy || lib::avutil.av_frame_get_buffer(copy.get(), 0) < 0) {
-    LogText(LogLevel::llError, "hook buf malloc error.");
-    return;
-  }
-  bool copied = false;
-  if (deinterlace_) {
-    copied = DeinterlacePicture(copy.get(), frame);
-    if (!copied) LogText(LogLevel::llError, "Deinterlacing failed.");
-  }
-  if (!copied) lib::avutil.av_frame_copy(copy.get(), frame);
-  lib::avutil.av_frame_copy_props(copy.get(), frame);
-
+  AVFrame* work = copy ? copy.get() : frame;
   if (customHook_) {
-    RunCustomHook(copy.get(), pts);
+    if (AVFrame* result = RunCustomHook(work, pts)) work = result;
   } else if (usingHooks_) {
     HookPicture picture{};
     for (int i = 0; i < 4; ++i) {
-      picture.data[i] = copy->data[i];
-      picture.linesize[i] = copy->linesize[i];
+      picture.data[i] = work->data[i];
+      picture.linesize[i] = work->linesize[i];
     }
-    for (auto& h : hooks_) h->process(h->ctx, &picture, copy->format, copy->width, copy->height, pts);
+    for (auto& h : hooks_) h->process(h->ctx, &picture, work->format, work->width, work->height, pts);
   }
-  lib::avutil.av_frame_unref(frame);
-  lib::avutil.av_frame_move_ref(frame, copy.get());
+  if (work != frame) {
+    FramePtr result(lib::avutil.av_frame_clone(work));
+    if (!result) return;
+    lib::avutil.av_frame_copy_props(result.get(), frame);
+    lib::avutil.av_frame_unref(frame);
+    lib::avutil.av_frame_move_ref(frame, result.get());
+  }
 }
 
-void FrameHooks::RunCustomHook(AVFrame* picture, std::int64_t pts) {
+AVFrame* FrameHooks::RunCustomHook(const AVFrame* picture, std::int64_t pts) {
   PictureConverter& c = hookConverter_;
   const auto format = static_cast<AVPixelFormat>(picture->format);
   if (!PictureToBitmap(c, picture->data, picture->linesize, format, picture->height, picture->width)) {
     LogText(LogLevel::llError, "Cannot initialize the toRGB conversion context");
     StopHooking();
-    return;
+    return nullptr;
   }
   HookCall call;
   call.Bitmap = c.Bitmap.get();
@@ -186,31 +196,46 @@ void FrameHooks::RunCustomHook(AVFrame* picture, std::int64_t pts) {
     LogText(LogLevel::llError, std::string("Error occurs OnCustomHook: ") + e.what());
     call.Update = false;
   }
+  AVFrame* result = nullptr;
   if (call.Update) {
-    const bool converted = c.Source == c.Picture;
-    std::uint8_t* rows = converted ? c.Picture[0] : picture->data[0];
-    const int stride = converted ? c.PictureLineSize[0] : picture->linesize[0];
-    const size_t bytes = static_cast<size_t>(std::min(stride, c.Bitmap->Stride()));
-    for (int y = 0; y < picture->height; ++y)
-      std::memcpy(rows + static_cast<ptrdiff_t>(y) * stride, c.Bitmap->ScanLine(y), bytes);
-    if (converted && format != c.TargetPixFmt) {
+    // Back into a picture of the decoder's format; reused while the encoder
+    // holds no reference to the last one.
+    if (!hookResult_ || !lib::avutil.av_frame_is_writable(hookResult_.get()) || hookResult_->width != picture->width ||
+        hookResult_->height != picture->height || hookResult_->format != picture->format) {
+      hookResult_.reset(lib::avutil.av_frame_alloc());
+      if (hookResult_) {
+        hookResult_->format = picture->format;
+        hookResult_->width = picture->width;
+        hookResult_->height = picture->height;
+      }
+      if (!hookResult_ || lib::avutil.av_frame_get_buffer(hookResult_.get(), 0) < 0) {
+        LogText(LogLevel::llError, "hook buf malloc error.");
+        hookResult_.reset();
+        return nullptr;
+      }
+    }
+    const std::uint8_t* const rows[4] = {c.Bitmap->Bits(), nullptr, nullptr, nullptr};
+    const int strides[4] = {c.Bitmap->Stride(), 0, 0, 0};
+    if (format != c.TargetPixFmt || c.Source == c.Picture) {
       fromRgb_.reset(lib::swscale.sws_getCachedContext(fromRgb_.release(), picture->width, picture->height, c.TargetPixFmt,
                                                        picture->width, picture->height, format, SWS_BICUBIC, nullptr,
                                                        nullptr, nullptr));
       if (!fromRgb_) {
         LogText(LogLevel::llError, "Cannot initialize the fromRGB conversion context");
         StopHooking();
-        return;
+        return nullptr;
       }
-      lib::swscale.sws_scale(fromRgb_.get(), c.Picture, c.PictureLineSize, 0, picture->height, picture->data, picture->linesize);
-    } else if (converted) {
-      // Odd sizes or padded rows of a 24-bit picture: back row by row.
+      lib::swscale.sws_scale(fromRgb_.get(), rows, strides, 0, picture->height, hookResult_->data, hookResult_->linesize);
+    } else {
       for (int y = 0; y < picture->height; ++y)
-        std::memcpy(picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0],
-                    c.Picture[0] + static_cast<ptrdiff_t>(y) * c.PictureLineSize[0], static_cast<size_t>(picture->width) * 3);
+        std::memcpy(hookResult_->data[0] + static_cast<ptrdiff_t>(y) * hookResult_->linesize[0], c.Bitmap->ScanLine(y),
+                    static_cast<size_t>(picture->width) * 3);
     }
+    lib::avutil.av_frame_copy_props(hookResult_.get(), picture);
+    result = hookResult_.get();
   }
   if (call.StopHook) StopHooking();
+  return result;
 }
 
 void FrameHooks::CapturePreview(const AVFrame* picture, std::int64_t pts) {

@@ -81,7 +81,8 @@ class FrameHooks {
 
  private:
   struct VideoHook;
-  void RunCustomHook(AVFrame* picture, std::int64_t pts);
+  // The picture the hook drew (owned here), or null when it is unchanged.
+  AVFrame* RunCustomHook(const AVFrame* picture, std::int64_t pts);
   void StopHooking();
 
   int frameCounter_ = 0;
@@ -91,6 +92,7 @@ class FrameHooks {
   bool usingHooks_ = false;
   PictureConverter hookConverter_;
   SwsContextPtr fromRgb_;
+  FramePtr hookResult_;
   PreviewBitmapHandler previewHandler_;
   int previewBits_ = 0;  // guarded by PreviewLock()
   std::int64_t lastCapture_ = 0;

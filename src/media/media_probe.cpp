@@ -113,7 +113,7 @@ void MediaProbe::CloseFile() {
     std::lock_guard<std::recursive_mutex> guard(CodecLock());
     codec_.reset();
   }
-  if (converter_.Bitmap || converter_.Buffer || converter_.ScaleContext || converter_.ScaleContext2)
+  if (converter_.Bitmap || converter_.ScaleContext || converter_.ScaleContext2)
     ConverterReset(converter_);
   // The container goes before the file it reads from (a move assignment
   // would release them in the other order).

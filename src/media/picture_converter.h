@@ -17,9 +17,10 @@ struct PictureConverter {
   AVPixelFormat TargetPixFmt = AV_PIX_FMT_BGR24;
   BitmapPixelFormat BitmapFormat = BitmapPixelFormat::pf24bit;
   std::unique_ptr<zelvo::Bitmap> Bitmap;
-  AvBuffer Buffer;
-  int BufferSize = 0;
-  std::uint8_t* Picture[4] = {};  // Buffer laid out as a TargetPixFmt picture
+  // The bitmap's own memory laid out as a TargetPixFmt picture: conversions
+  // write straight into the bitmap (and read back from it), with no buffer
+  // and row copy in between.
+  std::uint8_t* Picture[4] = {};
   int PictureLineSize[4] = {};
   const std::uint8_t* const* Source = nullptr;  // planes whose rows were copied last
   const int* SourceLineSize = nullptr;
@@ -27,13 +28,14 @@ struct PictureConverter {
   SwsContextPtr ScaleContext2;  // for callers that convert back
 };
 
-// Frees the bitmap, the buffer and both scaling contexts; back to defaults.
+// Frees the bitmap and both scaling contexts; back to defaults.
 void ConverterReset(PictureConverter& converter);
 
 // Fills converter.Bitmap with the picture (planes and line sizes as the
 // libraries give them). Converts through the cached scaler when the format is
 // not TargetPixFmt, a dimension is odd, or the rows are not laid out as the
-// bitmap's; returns false when no scaling context can be had (the bitmap then
+// bitmap's (Source is then Picture, the bitmap itself); otherwise copies the
+// rows. Returns false when no scaling context can be had (the bitmap then
 // keeps its previous contents).
 bool PictureToBitmap(PictureConverter& converter, const std::uint8_t* const data[4], const int linesize[4],
                      AVPixelFormat pixFmt, int height, int width);

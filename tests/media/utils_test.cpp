@@ -234,7 +234,7 @@ TEST_F(MediaUtils, PictureToBitmapCopiesOrConverts) {
   ConverterReset(conv);
   EXPECT_FALSE(conv.Bitmap);
   EXPECT_FALSE(conv.ScaleContext);
-  EXPECT_EQ(conv.BufferSize, 0);
+  EXPECT_EQ(conv.Picture[0], nullptr);
 }
 
 TEST_F(MediaUtils, OptionHoldersRememberAcceptedNames) {
