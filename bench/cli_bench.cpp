@@ -68,7 +68,7 @@ const std::vector<Job>& Jobs() {
 }
 
 struct Measure {
-  double wall = 0, cpu = 0, mb = 0, media = 0;
+  double wall = 0, cpu = 0, mb = 0;
   bool ok = false;
 };
 
@@ -76,72 +76,47 @@ double Cpu(const rusage& u) {
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// The conversion in a child process made by fork, through the component.
-Measure InProcess(const Job& job, const std::string& input, const std::string& outDir) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string ini = outDir + "/settings.ini";
-    {
-      std::ofstream out(ini);
-      out << "[" << FormatSection(job.format) << "]\n";
-      for (const auto& [k, v] : job.keys) out << k << "=" << v << "\n";
-      out << "[settings]\nOutPutDir=" << outDir << "\n";
-    }
-    IniFile settings(ini);
-    GlobalObject global;
-    InitializeGlobalObject(global);
-    IniFile formatIni(global.FormatIniPath());
-    Converter c;
-    MediaProbe& probe = c.Probe();
-    double media = 0;
-    if (probe.ProbeFile(input)) {
-      LvFilesRecord row;
-      row.SourceFile = input;
-      row.Zoom = RowZoomOf(settings, job.format);
-      InputOptions in;
-      in.FileName = input;
-      OutputOptions out;
-      const CatalogueFormat f = ReadCatalogueFormat(formatIni, job.format);
-      out.FileName = outDir + "/engine." + f.FileExt;
-      FixedAnswer no(false);
-      BuildConversionOptions(formatIni, settings, row, job.format, out, SourceVideoOf(probe), in, no);
-      probe.CloseFile();
-      const int t = c.AddTask(input, &in);
-      if (t >= 0 && c.SetOutputFile(t, out.FileName, &out)) {
-        c.SetOnProgress([&](Converter&, ProgressInfo* p) { media = static_cast<double>(p->CurrentDuration) / 1e6; });
-        c.SetTriggerEventInMainThread(false);
-        c.StartTask(0);
-      }
-    }
-    (void)!write(fds[1], &media, sizeof media);
-    close(fds[1]);
-    _exit(0);
+// The same conversion by the component and engine alone, in this program
+// started afresh (as the front end is), so that both pay for starting a
+// process and loading the libraries.
+int EngineRun(const Job& job, const std::string& input, const std::string& outDir) {
+  std::string err;
+  if (!LoadMediaLibraries(DefaultLibraryFolder(), kConversionLibraries, err)) return 1;
+  EngineLog::Logger().SetLogLevel(LogLevel::llError);
+  const std::string ini = outDir + "/settings.ini";
+  {
+    std::ofstream out(ini);
+    out << "[" << FormatSection(job.format) << "]\n";
+    for (const auto& [k, v] : job.keys) out << k << "=" << v << "\n";
+    out << "[settings]\nOutPutDir=" << outDir << "\n";
   }
-  close(fds[1]);
-  Measure m;
-  if (read(fds[0], &m.media, sizeof m.media) != sizeof m.media) m.media = 0;
-  close(fds[0]);
-  int status = 0;
-  rusage u{};
-  wait4(pid, &status, 0, &u);
-  m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  m.cpu = Cpu(u);
-  m.mb = u.ru_maxrss / 1024.0;
-  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && m.media > 0;
-  return m;
+  IniFile settings(ini);
+  GlobalObject global;
+  InitializeGlobalObject(global);
+  IniFile formatIni(global.FormatIniPath());
+  Converter c;
+  MediaProbe& probe = c.Probe();
+  if (!probe.ProbeFile(input)) return 1;
+  LvFilesRecord row;
+  row.SourceFile = input;
+  row.Zoom = RowZoomOf(settings, job.format);
+  InputOptions in;
+  in.FileName = input;
+  OutputOptions out;
+  const CatalogueFormat f = ReadCatalogueFormat(formatIni, job.format);
+  out.FileName = outDir + "/engine." + f.FileExt;
+  FixedAnswer no(false);
+  BuildConversionOptions(formatIni, settings, row, job.format, out, SourceVideoOf(probe), in, no);
+  probe.CloseFile();
+  const int t = c.AddTask(input, &in);
+  if (t < 0 || !c.SetOutputFile(t, out.FileName, &out)) return 1;
+  bool failed = false;
+  c.SetOnTerminate([&](Converter&, const TerminateInfo& i) { failed = failed || i.Exception; });
+  c.StartTask(0);
+  return failed ? 1 : 0;
 }
 
-Measure ThroughCli(const Job& job, const std::string& input, const std::string& outDir) {
-  std::vector<std::string> args = {ZELVO_CLI, "--format", std::to_string(job.format), "--output-dir", outDir};
-  for (const auto& [o, v] : job.cli) {
-    args.push_back(o);
-    args.push_back(v);
-  }
-  args.push_back(input);
+Measure Spawn(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -163,18 +138,27 @@ Measure ThroughCli(const Job& job, const std::string& input, const std::string& 
   return m;
 }
 
+Measure ThroughCli(const Job& job, const std::string& input, const std::string& outDir) {
+  std::vector<std::string> args = {ZELVO_CLI, "--format", std::to_string(job.format), "--output-dir", outDir};
+  for (const auto& [o, v] : job.cli) {
+    args.push_back(o);
+    args.push_back(v);
+  }
+  args.push_back(input);
+  return Spawn(args);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--engine-run") == 0) {
+    const int job = std::atoi(argv[2]);
+    const std::string input = Dir() + "/" + Jobs()[static_cast<size_t>(job)].input;
+    return EngineRun(Jobs()[static_cast<size_t>(job)], input, argv[3]);
+  }
   int only = 0;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::strcmp(argv[i], "--job") == 0) only = std::atoi(argv[i + 1]);
-  std::string err;
-  if (!LoadMediaLibraries(DefaultLibraryFolder(), kConversionLibraries, err)) {
-    std::fprintf(stderr, "%s\n", err.c_str());
-    return 1;
-  }
-  EngineLog::Logger().SetLogLevel(LogLevel::llError);
   const auto& jobs = Jobs();
   for (size_t i = 0; i < jobs.size(); ++i) {
     if (only && static_cast<int>(i) + 1 != only) continue;
@@ -186,12 +170,23 @@ int main(int argc, char** argv) {
     const std::string out = Dir() + "/cli-job" + std::to_string(i + 1);
     fs::remove_all(out);
     fs::create_directories(out);
-    const Measure e = InProcess(jobs[i], input, out);
+    MediaProbe probe;
+    double media = 0;
+    {
+      std::string err;
+      LoadMediaLibraries(DefaultLibraryFolder(), kConversionLibraries, err);
+      FileStreamInfo fi;
+      if (probe.ProbeFile(input)) {
+        probe.GetFileStreamInfo(fi);
+        media = static_cast<double>(fi.Duration) / 1e6;
+      }
+    }
+    const Measure e = Spawn({"/proc/self/exe", "--engine-run", std::to_string(i), out});
     const Measure c = ThroughCli(jobs[i], input, out);
     std::printf("job %zu %s\n", i + 1, jobs[i].title);
     auto line = [&](const char* who, const Measure& m) {
       std::printf("  %-12s wall %6.2f s  cpu %6.2f s  %5.1fx real time  peak %5.0f MB%s\n", who, m.wall, m.cpu,
-                  m.wall > 0 ? e.media / m.wall : 0, m.mb, m.ok ? "" : "  (failed)");
+                  m.wall > 0 ? media / m.wall : 0, m.mb, m.ok ? "" : "  (failed)");
     };
     line("engine", e);
     line("zelvo-cli", c);
