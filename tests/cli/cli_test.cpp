@@ -149,9 +149,7 @@ class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::LoadMediaLibrariesForTests();
-    dir = fs::path(test::FixtureDir()) / "cli" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = test::FreshTestFolder("cli");
   }
   std::string Dir() const { return dir.string(); }
   // The one output of a source in the output folder.

@@ -24,9 +24,7 @@ class ConverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::LoadMediaLibrariesForTests();
-    outDir = fs::path(test::FixtureDir()) / "component" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(outDir);
-    fs::create_directories(outDir);
+    outDir = test::FreshTestFolder("component");
   }
   std::string Out(const std::string& name) const { return (outDir / name).string(); }
   // A task from the 2 s clip to a small AVI.

@@ -568,4 +568,11 @@ DecodedFacts DecodeFile(const std::string& path) {
 }
 
 
+std::string FreshTestFolder(const std::string& group) {
+  const fs::path dir = fs::path(FixtureDir()) / group / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
 }  // namespace zelvo::test

@@ -15,6 +15,8 @@ void LoadMediaLibrariesForTests();
 
 // The folder fixtures are written to (created on demand).
 std::string FixtureDir();
+// An empty folder of the running test: FixtureDir()/group/<test name>.
+std::string FreshTestFolder(const std::string& group);
 
 // Options of one synthetic clip: a moving test pattern and/or a tone.
 struct ClipOptions {
