@@ -108,7 +108,15 @@ const char* const kIgnored[] = {"L", "h", "version", "formats", "codecs", "bsfs"
 
 Transcoder::Transcoder() { Reset(); }
 
-Transcoder::~Transcoder() = default;
+// An engine dropped without running (its task removed or the list cleared)
+// still closes its outputs and removes those left empty.
+Transcoder::~Transcoder() {
+  try {
+    Cleanup();
+  } catch (const std::exception& e) {
+    Log(LogLevel::llError, e.what());
+  }
+}
 
 void Transcoder::Reset() {
   state_ = OptionState{};

@@ -131,6 +131,11 @@ TEST_F(ConverterTest, GuardsAndTheTaskWithoutOutput) {
     }
   }
   c.ClearTasks();
+  // A task that never runs leaves no empty output behind.
+  AddSmallTask(c, "never-run.avi");
+  EXPECT_TRUE(fs::exists(Out("never-run.avi")));
+  c.RemoveTask(0);
+  EXPECT_FALSE(fs::exists(Out("never-run.avi")));
   EXPECT_EQ(c.AddTask(Out("missing.avi"), nullptr), -1);
   EXPECT_EQ(c.LastErrMsg(), Out("missing.avi") + ": No such file or directory");
   c.SetProgressInterval(50);
