@@ -149,16 +149,14 @@ int ResolveFormat(const std::string& text) {
     return code;
   }
   if (auto exact = FormatCodeOfCaption(text)) return *exact;
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  const std::string wanted = lower(text);
   std::vector<int> matches;
-  std::string lowered = text;
-  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const auto catalogue = DeviceCatalogue();
-  for (size_t cat = 0; cat < catalogue.size(); ++cat)
-    for (size_t item = 0; item < catalogue[cat].Items.size(); ++item) {
-      std::string caption(catalogue[cat].Items[item]);
-      for (char& c : caption) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (caption.find(lowered) != std::string::npos) matches.push_back(FormatCodeOf(static_cast<int>(cat), static_cast<int>(item)));
-    }
+  for (int code : AllFormatCodes())
+    if (lower(FormatCaption(code)).find(wanted) != std::string::npos) matches.push_back(code);
   if (matches.size() == 1) return matches[0];
   if (matches.empty()) throw UsageError("--format: no format caption contains \"" + text + "\"");
   std::string list;

@@ -385,6 +385,15 @@ int DeviceCategoryOfGeneral(int generalCategory) {
 
 std::string FormatSection(int code) { return std::string(keys::kFormatSectionPrefix) + std::to_string(code); }
 
+std::vector<int> AllFormatCodes() {
+  std::vector<int> codes;
+  const auto table = DeviceCatalogue();
+  for (std::size_t c = 0; c < table.size(); ++c)
+    for (std::size_t i = 0; i < table[c].Items.size(); ++i)
+      codes.push_back(FormatCodeOf(static_cast<int>(c), static_cast<int>(i)));
+  return codes;
+}
+
 std::string FormatCaption(int code) {
   if (code < 0) return {};
   const int category = code / 100, item = code % 100;

@@ -31,6 +31,8 @@ int DeviceCategoryOfGeneral(int generalCategory);
 
 inline constexpr int FormatCodeOf(int category, int item) { return category * 100 + item; }
 std::string FormatSection(int code);  // "formatInfo" + code in decimal
+// Every format code of the device table, in list order.
+std::vector<int> AllFormatCodes();
 // The device table's caption of a code; empty when the code names no item.
 std::string FormatCaption(int code);
 // The code of a caption of the device table (blanks around name ignored).

@@ -52,15 +52,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::vector<int> AllFormatCodes() {
-  std::vector<int> codes;
-  const auto table = DeviceCatalogue();
-  for (std::size_t c = 0; c < table.size(); ++c)
-    for (std::size_t i = 0; i < table[c].Items.size(); ++i)
-      codes.push_back(FormatCodeOf(static_cast<int>(c), static_cast<int>(i)));
-  return codes;
-}
-
 std::string DefaultItem(const ParameterList& list) {
   if (!list.Enabled || list.DefaultIndex < 0 || list.DefaultIndex >= static_cast<int>(list.Items.size())) return "";
   return list.Items[static_cast<std::size_t>(list.DefaultIndex)];

@@ -31,15 +31,6 @@ namespace {
 
 std::string FormatIniPath() { return ExecutableFolder() + std::string(keys::kFormatIniName); }
 
-std::vector<int> AllFormatCodes() {
-  std::vector<int> codes;
-  const auto table = DeviceCatalogue();
-  for (std::size_t c = 0; c < table.size(); ++c)
-    for (std::size_t i = 0; i < table[c].Items.size(); ++i)
-      codes.push_back(FormatCodeOf(static_cast<int>(c), static_cast<int>(i)));
-  return codes;
-}
-
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
   return text;
